@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, only when it is missing.
+# Debian packages through apt-get, Python packages through pip; non-interactive.
+set -euo pipefail
+
+deb_packages=(
+  build-essential cmake ninja-build pkg-config
+  libpoppler-cpp-dev poppler-utils libtesseract-dev tesseract-ocr-eng tesseract-ocr-hin
+  libfmt-dev libgtest-dev
+)
+missing=()
+for p in "${deb_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing Debian packages: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# module name = pip requirement
+py_packages=(
+  "pybind11=pybind11>=3.0"
+  "scikit_build_core=scikit-build-core>=0.10"
+  "openai=openai>=1.40,<3"
+  "tiktoken=tiktoken>=0.7,<1"
+  "pydantic=pydantic>=2,<3"
+  "dotenv=python-dotenv>=1.0,<2"
+  "pytest=pytest>=7"
+  "pytest_asyncio=pytest-asyncio>=0.23"
+  "respx=respx>=0.21"
+)
+need=()
+for entry in "${py_packages[@]}"; do
+  mod=${entry%%=*}
+  python3 -c "import $mod" 2>/dev/null || need+=("${entry#*=}")
+done
+if ((${#need[@]})); then
+  echo "setup: installing Python packages: ${need[*]}"
+  python3 -m pip install -q --disable-pip-version-check "${need[@]}"
+fi

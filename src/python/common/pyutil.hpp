@@ -1,0 +1,30 @@
+// Python-semantics helpers shared by every extension module.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <string_view>
+
+namespace tovrane::py_util {
+
+namespace py = pybind11;
+
+/// True for errors of an ordinary kind (instances of Exception). CancelledError,
+/// KeyboardInterrupt, SystemExit and GeneratorExit are not and must pass through.
+bool is_ordinary(const py::error_already_set& err);
+
+/// str(err) of the Python exception, as Python code would print it.
+std::string error_text(const py::error_already_set& err);
+
+/// str(obj).
+std::string str(py::handle obj);
+
+/// Prints one line through Python's print(), so sys.stdout redirection applies.
+void print_line(std::string_view text);
+
+/// Imports `module` and returns its attribute `name`, looked up now (never cached),
+/// so that monkeypatching the module is seen.
+py::object module_attr(const char* module, const char* name);
+
+}  // namespace tovrane::py_util

@@ -1,0 +1,13 @@
+import os
+import pathlib
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+# The in-tree build lays the package out under build/python; prefer it over an
+# installed copy unless the caller chose another with PYTHONPATH.
+_build = ROOT / "build" / "python"
+if _build.is_dir() and str(_build) not in sys.path and "PYTHONPATH" not in os.environ:
+    sys.path.insert(0, str(_build))
+sys.path.insert(0, str(ROOT / "tests"))
+
+SAMPLES = ROOT.parent / "shared" / "samples"

@@ -1,0 +1,1 @@
+"""Text extraction from PDF pages (text layer, local OCR, vision models)."""
