@@ -11,3 +11,6 @@ if _build.is_dir() and str(_build) not in sys.path and "PYTHONPATH" not in os.en
 sys.path.insert(0, str(ROOT / "tests"))
 
 SAMPLES = ROOT.parent / "shared" / "samples"
+_native = ROOT / "build" / "tests_native"
+if _native.is_dir():
+    sys.path.insert(0, str(_native))
