@@ -24,7 +24,7 @@ fi
 py_packages=(
   "pybind11=pybind11>=3.0"
   "scikit_build_core=scikit-build-core>=0.10"
-  "openai=openai>=1.40,<3"
+  "openai=openai>=1.40,<4"
   "tiktoken=tiktoken>=0.7,<1"
   "pydantic=pydantic>=2,<3"
   "dotenv=python-dotenv>=1.0,<2"
