@@ -40,12 +40,16 @@ PYBIND11_MODULE(paper_pipeline, m) {
         // rubrics and reference answers
         .def("generate_rubrics_for_all_questions", &ops::generate_rubrics_for_all_questions,
              py::arg("question_paper"))
+        .def("generate_rubrics_for_all_questions_async", &ops::generate_rubrics_for_all_questions_async,
+             py::arg("question_paper"))
         .def("_generate_rubrics_sync_fallback", &ops::generate_rubrics_sync_fallback, py::arg("question_paper"),
              py::arg("questions_to_process"))
         .def("generate_rubric_for_question", &ops::generate_rubric_for_question, py::arg("question_paper"),
              py::arg("q_id"))
         .def("generate_reference_answers_for_all_questions", &ops::generate_reference_answers_for_all_questions,
              py::arg("question_paper"))
+        .def("generate_reference_answers_for_all_questions_async",
+             &ops::generate_reference_answers_for_all_questions_async, py::arg("question_paper"))
         .def("_generate_ref_answers_sync_fallback", &ops::generate_ref_answers_sync_fallback,
              py::arg("question_paper"), py::arg("questions_to_process"))
         .def("generate_reference_answer_for_question", &ops::generate_reference_answer_for_question,

@@ -1,5 +1,7 @@
 """PaperPipeline: rubrics and reference answers for all questions or for one."""
 
+import asyncio
+
 import pytest
 
 from tovrane_core.datastructures import Criterion, Question, QuestionPaper, Rubric
@@ -337,3 +339,89 @@ def test_single_route_errors_are_wrapped_and_keep_old_product(capsys, method, ou
     assert paper.get_question("Q1").rubric is old
     assert paper.get_question("Q1").reference_answer == "Old answer."
     assert len(printed(capsys)) == 1
+
+
+# ---- awaitable routes ------------------------------------------------------------------
+
+
+class AsyncBroker(FakeBroker):
+    async def generate_rubrics_batch_async(self, work):
+        await asyncio.sleep(0)
+        return self._batch("generate_rubrics_batch_async", "rubric", work)
+
+    async def generate_ref_answers_batch_async(self, work):
+        await asyncio.sleep(0)
+        return self._batch("generate_ref_answers_batch_async", "ref_answer", work)
+
+
+async def test_async_rubrics_route(capsys):
+    paper = make_paper(("Q1", 4, None, None), ("Q2", 3, rubric(3), None), ("Q3", 1, None, None))
+    r1 = rubric(4)
+    broker = AsyncBroker({"Q1": r1, "Q3": RuntimeError("refused")})
+    pending = PaperPipeline(None, broker).generate_rubrics_for_all_questions_async(paper)
+    assert asyncio.iscoroutine(pending)
+    assert printed(capsys) == []  # nothing runs before it is awaited
+    assert await pending == {"Q1": r1}
+    assert printed(capsys) == [
+        "[PaperPipeline] Generating rubrics for all 3 questions...",
+        "[PaperPipeline]   Skipping Q2 - rubric already exists",
+        "[PaperPipeline] Processing 2 questions with async batch processing...",
+        "[PaperPipeline]   Generated rubric for Q1 with 1 criteria (4.0 marks)",
+        "[PaperPipeline]   Error generating rubric for Q3: refused",
+        "[PaperPipeline] Generated rubrics for 1 questions",
+    ]
+    assert paper.get_question("Q1").rubric is r1
+    assert [r["q_id"] for r in broker.calls[0][1]] == ["Q1", "Q3"]
+
+
+async def test_async_reference_answers_route(capsys):
+    paper = make_paper(("Q1", 2, rubric(2), None), ("Q2", 2, None, None))
+    broker = AsyncBroker({"Q1": "Nitrogen."})
+    result = await asyncio.gather(PaperPipeline(None, broker).generate_reference_answers_for_all_questions_async(paper))
+    assert result == [{"Q1": "Nitrogen."}]
+    assert printed(capsys) == [
+        "[PaperPipeline] Generating reference answers for all 2 questions...",
+        "[PaperPipeline]   Skipping Q2 - no rubric available (generate rubric first)",
+        "[PaperPipeline] Processing 1 questions with async batch processing...",
+        "[PaperPipeline]   Generated reference answer for Q1 (9 characters)",
+        "[PaperPipeline] Generated reference answers for 1 questions",
+    ]
+    assert broker.calls[0][0] == "generate_ref_answers_batch_async"
+
+
+@pytest.mark.parametrize(
+    "method", ["generate_rubrics_for_all_questions_async", "generate_reference_answers_for_all_questions_async"]
+)
+async def test_async_batch_error_propagates_without_fallback(capsys, method):
+    paper = make_paper(("Q1", 2, rubric(2), None), ("Q2", 2, None, None))
+    failure = ConnectionError("service gone")
+    broker = AsyncBroker(batch_error=failure)
+    with pytest.raises(ConnectionError) as err:
+        await getattr(PaperPipeline(None, broker), method)(paper)
+    assert err.value is failure
+    lines = printed(capsys)
+    assert lines[-1] == "[PaperPipeline] Processing 1 questions with async batch processing..."
+    assert len(broker.calls) == 1  # no fallback calls
+    with pytest.raises(ValueError, match=r"^Question paper cannot be None\.$"):
+        await getattr(PaperPipeline(None, broker), method)(None)
+
+
+async def test_async_nothing_to_do_and_cancellation(capsys):
+    pipeline = PaperPipeline(None, AsyncBroker())
+    assert await pipeline.generate_rubrics_for_all_questions_async(make_paper(("Q1", 2, rubric(2), None))) == {}
+    assert printed(capsys)[-1] == "[PaperPipeline] No rubrics to generate - all questions already have rubrics"
+
+    started = asyncio.Event()
+
+    class Stuck(AsyncBroker):
+        async def generate_rubrics_batch_async(self, work):
+            started.set()
+            await asyncio.Future()
+
+    paper = make_paper(("Q1", 2, None, None))
+    task = asyncio.ensure_future(PaperPipeline(None, Stuck()).generate_rubrics_for_all_questions_async(paper))
+    await started.wait()
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert paper.get_question("Q1").rubric is None

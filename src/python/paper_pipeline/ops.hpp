@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "common/pyco.hpp"
+
 namespace tovrane::paper {
 
 namespace py = pybind11;
@@ -29,6 +31,10 @@ py::object generate_ref_answers_sync_fallback(py::object self, py::object questi
                                               py::object questions_to_process);
 py::object generate_reference_answer_for_question(py::object self, py::object question_paper,
                                                   py::object q_id);
+
+// Awaitable twins of the all-questions routes, without fallback (generation_async.cpp).
+pyco::Task generate_rubrics_for_all_questions_async(py::object self, py::object question_paper);
+pyco::Task generate_reference_answers_for_all_questions_async(py::object self, py::object question_paper);
 
 // ---- validation, summary and saving (reporting.cpp) ------------------------------------
 
