@@ -6,6 +6,9 @@
   huge_page.pdf     one 200 x 200 inch page (the largest PDF allows) with a
                     short line of very large text and no other content
   footer_only.pdf   one page whose only text is "Page 4 of 4"
+  invisible_text.pdf  one page with a sentence in its text layer drawn
+                    invisibly (text render mode 3) and nothing visible: the
+                    text layer and the picture of the page disagree
   not_a_pdf.pdf     plain text with a .pdf name
   bad_body.pdf      a PDF header followed by bytes that are not PDF
   mixed.pdf         page 1 of the born-digital sample paper (text layer),
@@ -17,7 +20,7 @@
 
 Needs python3 and poppler-utils (pdfseparate, pdfunite); the Hindi paper also
 needs what the samples' generator needs (see its README) and is only rebuilt
-with --hindi. Output is reproducible.
+with --hindi. Output is reproducible, except the file ID pdfunite gives mixed.pdf.
 """
 import os
 import pathlib
@@ -51,13 +54,15 @@ def write_pdf(path, objects):
 
 
 def text_pages(path, pages, size=(595, 842)):
-    """pages: list of lists of (x, y, font size, text) in Helvetica."""
+    """pages: list of lists of (x, y, font size, text) in Helvetica; a text
+    starting with "~" is drawn invisibly (render mode 3)."""
     font = 3
     objects = [b"<< /Type /Catalog /Pages 2 0 R >>", None,
                b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>"]
     kids = []
     for lines in pages:
-        ops = b"".join(b"BT /F1 %d Tf %d %d Td (%s) Tj ET\n" % (fs, x, y, t.encode("latin-1"))
+        ops = b"".join(b"BT %s/F1 %d Tf %d %d Td (%s) Tj ET\n"
+                       % (b"3 Tr " if t.startswith("~") else b"", fs, x, y, t.lstrip("~").encode("latin-1"))
                        for x, y, fs, t in lines)
         objects.append(stream(ops))
         objects.append(b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %d %d] "
@@ -75,6 +80,8 @@ def main():
                 for n in range(1, 201)])
     text_pages(HERE / "huge_page.pdf", [[(800, 7000, 1200, "BIG TEXT")]], size=(14400, 14400))
     text_pages(HERE / "footer_only.pdf", [[(260, 40, 12, "Page 4 of 4")]])
+    text_pages(HERE / "invisible_text.pdf",
+               [[(72, 700, 12, "~This sentence is only in the text layer of the page, not in its picture.")]])
     write_pdf(HERE / "no_pages.pdf", [b"<< /Type /Catalog /Pages 2 0 R >>",
                                       b"<< /Type /Pages /Kids [] /Count 0 >>"])
     (HERE / "not_a_pdf.pdf").write_bytes(b"This is a plain text file, not a PDF.\n" * 4)
