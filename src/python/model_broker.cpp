@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "broker/broker.hpp"
+#include "model_broker/batches.hpp"
 
 namespace broker = tovrane::broker;
 namespace py = pybind11;
@@ -14,4 +15,5 @@ PYBIND11_MODULE(model_broker, m) {
     broker::bind_client(cls);
     broker::bind_accounting(cls);
     // The language-model operations and the batch runners register here as well.
+    tovrane::broker::bind_batches(cls);
 }
