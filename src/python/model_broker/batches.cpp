@@ -2,6 +2,7 @@
 // concurrent coroutines for their async twins, and blocking wrappers around those.
 #include "model_broker/batches.hpp"
 
+#include "common/pyco.hpp"
 #include "common/pyutil.hpp"
 
 #include <algorithm>
@@ -25,24 +26,52 @@ namespace {
 // The exact texts of this file, in one place.
 namespace text {
 constexpr const char* task_error = R"(Error in task {}: {})";
+constexpr const char* sync_wrapper_error = R"(Sync wrapper error: {})";
+constexpr const char* rubrics_refusal =
+    R"(Cannot call generate_rubrics_batch_sync from within an async context. Use generate_rubrics_batch_async instead.)";
+constexpr const char* ref_answers_refusal =
+    R"(Cannot call generate_ref_answers_batch_sync from within an async context. Use generate_ref_answers_batch_async instead.)";
+constexpr const char* evaluations_refusal =
+    R"(Cannot call evaluate_answers_batch_sync from within an async context. Use evaluate_answers_batch_async instead.)";
 // Python's own ThreadPoolExecutor wording for the same refusal.
 constexpr const char* bad_worker_count = R"(max_workers must be greater than 0)";
 }  // namespace text
 
-/// One kind of work the batches run: the blocking operation and the record keys
-/// passed to it, in order. `optional_last` marks a last key that defaults to "".
+/// One kind of work the batches run: the operation and its async twin, the record keys
+/// they take (positionally, resp. as keywords of the same names), the key of the result
+/// in an async result record, the async batch the sync wrapper runs and its refusal.
+/// `optional_last` marks a last key that defaults to "".
 struct BatchKind {
     const char* operation;
+    const char* async_operation;
     std::vector<const char*> keys;
     bool optional_last;
+    const char* result_key;
+    const char* async_batch;
+    const char* refusal;
 };
 
-const BatchKind rubrics{
-    "generateRubric", {"question", "max_marks", "class_level", "subject", "reference_answer"}, true};
-const BatchKind ref_answers{
-    "generateRefAnswer", {"question", "rubric", "class_level", "subject"}, false};
-const BatchKind evaluations{
-    "evaluateAnswer", {"student_answer", "question", "rubric", "reference_answer"}, false};
+const BatchKind rubrics{"generateRubric",
+                        "generateRubric_async",
+                        {"question", "max_marks", "class_level", "subject", "reference_answer"},
+                        true,
+                        "rubric",
+                        "generate_rubrics_batch_async",
+                        text::rubrics_refusal};
+const BatchKind ref_answers{"generateRefAnswer",
+                            "generateRefAnswer_async",
+                            {"question", "rubric", "class_level", "subject"},
+                            false,
+                            "ref_answer",
+                            "generate_ref_answers_batch_async",
+                            text::ref_answers_refusal};
+const BatchKind evaluations{"evaluateAnswer",
+                            "evaluateAnswer_async",
+                            {"student_answer", "question", "rubric", "reference_answer"},
+                            false,
+                            "evaluation",
+                            "evaluate_answers_batch_async",
+                            text::evaluations_refusal};
 
 }  // namespace
 
@@ -302,14 +331,24 @@ py::list run_concurrent_tasks(py::object self, py::object tasks, py::object max_
     return run.results();
 }
 
-/// The positional arguments of `kind`'s operation, read from one input record.
+/// The value of the `i`th argument of `kind`'s operations, read from one input record.
+py::object operation_arg(const BatchKind& kind, std::size_t i, py::handle record) {
+    const bool defaulted = kind.optional_last && i + 1 == kind.keys.size();
+    return defaulted ? py::object(record.attr("get")(kind.keys[i], "")) : py::object(record[kind.keys[i]]);
+}
+
+/// The positional arguments of `kind`'s blocking operation.
 py::tuple operation_args(const BatchKind& kind, py::handle record) {
     py::tuple args(kind.keys.size());
-    for (std::size_t i = 0; i < kind.keys.size(); ++i) {
-        const bool defaulted = kind.optional_last && i + 1 == kind.keys.size();
-        args[i] = defaulted ? py::object(record.attr("get")(kind.keys[i], "")) : py::object(record[kind.keys[i]]);
-    }
+    for (std::size_t i = 0; i < kind.keys.size(); ++i) args[i] = operation_arg(kind, i, record);
     return args;
+}
+
+/// The keyword arguments of `kind`'s async operation.
+py::dict operation_kwargs(const BatchKind& kind, py::handle record) {
+    py::dict kwargs;
+    for (std::size_t i = 0; i < kind.keys.size(); ++i) kwargs[kind.keys[i]] = operation_arg(kind, i, record);
+    return kwargs;
 }
 
 /// One call description per input record, handed to the broker's own runner.
@@ -337,6 +376,163 @@ py::object evaluate_answers_batch(py::object self, py::object evaluation_data, p
     return thread_pool_batch(self, evaluations, evaluation_data, max_workers);
 }
 
+/// The result record of a failed item.
+py::dict failure_record(py::handle record, const py::object& error) {
+    py::dict out;
+    out["q_id"] = record["q_id"];
+    out["success"] = false;
+    out["error"] = error;
+    return out;
+}
+
+/// One item of an async batch: its operation's outcome as a success or failure record.
+/// Only an error while building the failure record itself (no "q_id") escapes.
+pyco::Task batch_item(py::object self, const BatchKind* kind, py::object record) {
+    try {
+        py::object result = co_await self.attr(kind->async_operation)(**operation_kwargs(*kind, record));
+        py::dict out;
+        out["q_id"] = record["q_id"];
+        out["success"] = true;
+        out[kind->result_key] = result;
+        co_return out;
+    } catch (py::error_already_set& err) {
+        if (!py_util::is_ordinary(err)) throw;
+        co_return failure_record(record, py::str(err.value()));
+    }
+}
+
+/// The returned list: item records as they are, an error that escaped an item as that
+/// item's failure record. Interrupts and cancellation are not item outcomes: raised.
+py::list batch_results(const py::list& records, const py::list& outcomes) {
+    py::list out;
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        py::object outcome = outcomes[i];
+        if (!PyExceptionInstance_Check(outcome.ptr())) {
+            out.append(outcome);
+        } else if (PyObject_IsInstance(outcome.ptr(), PyExc_Exception) == 1) {
+            out.append(failure_record(records[i], py::str(outcome)));
+        } else {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(outcome.ptr())), outcome.ptr());
+            throw py::error_already_set();
+        }
+    }
+    return out;
+}
+
+/// All items at once; the broker's semaphore and rate window bound the service calls.
+pyco::Task async_batch(py::object self, const BatchKind* kind, py::object data) {
+    py::list records;
+    py::list items;
+    for (py::handle record : data) {
+        records.append(record);
+        items.append(pyco::to_python(batch_item(self, kind, py::reinterpret_borrow<py::object>(record))));
+    }
+    py::object gather = py_util::module_attr("asyncio", "gather");
+    py::list outcomes = co_await gather(*items, py::arg("return_exceptions") = true);
+    co_return batch_results(records, outcomes);
+}
+
+pyco::Task generate_rubrics_batch_async(py::object self, py::object questions_data) {
+    return async_batch(std::move(self), &rubrics, std::move(questions_data));
+}
+
+pyco::Task generate_ref_answers_batch_async(py::object self, py::object ref_answer_data) {
+    return async_batch(std::move(self), &ref_answers, std::move(ref_answer_data));
+}
+
+pyco::Task evaluate_answers_batch_async(py::object self, py::object evaluation_data) {
+    return async_batch(std::move(self), &evaluations, std::move(evaluation_data));
+}
+
+/// True when an event loop runs in this thread.
+bool loop_running_here() {
+    try {
+        py_util::module_attr("asyncio", "get_running_loop")();
+        return true;
+    } catch (py::error_already_set& err) {
+        if (err.matches(PyExc_RuntimeError)) return false;
+        throw;
+    }
+}
+
+/// Runs `kind`'s async batch under a fresh semaphore. The semaphore is made here, on the
+/// running loop, because older asyncio binds a semaphore to the loop current at creation.
+pyco::Task with_fresh_semaphore(py::object self, const BatchKind* kind, py::object data) {
+    py::object semaphore = py_util::module_attr("asyncio", "Semaphore")(self.attr("max_concurrent_requests"));
+    py::setattr(self, "_request_semaphore", semaphore);
+    py::object results = co_await self.attr(kind->async_batch)(data);
+    co_return results;
+}
+
+/// Cancels what is left on `loop` and finalises its async generators, then closes it,
+/// as asyncio.run does. Never sets the thread's current loop, so that stays as it was.
+void close_loop(const py::object& loop) {
+    try {
+        py::object left = py_util::module_attr("asyncio", "all_tasks")(loop);
+        if (py::len(left) > 0) {
+            for (py::handle task : left) task.attr("cancel")();
+            py::object gather = py_util::module_attr("asyncio", "gather");
+            loop.attr("run_until_complete")(gather(*left, py::arg("return_exceptions") = true));
+        }
+        loop.attr("run_until_complete")(loop.attr("shutdown_asyncgens")());
+    } catch (...) {
+        loop.attr("close")();
+        throw;
+    }
+    loop.attr("close")();
+}
+
+/// Runs the sync wrapper's batch on a loop of its own and puts the broker's semaphore
+/// back on every path.
+py::object run_on_new_loop(const py::object& self, const BatchKind& kind, const py::object& data) {
+    py::object kept = self.attr("_request_semaphore");
+    try {
+        py::object loop = py_util::module_attr("asyncio", "new_event_loop")();
+        py::object results;
+        try {
+            results = loop.attr("run_until_complete")(pyco::to_python(with_fresh_semaphore(self, &kind, data)));
+        } catch (...) {
+            close_loop(loop);
+            throw;
+        }
+        close_loop(loop);
+        py::setattr(self, "_request_semaphore", kept);
+        return results;
+    } catch (...) {
+        py::setattr(self, "_request_semaphore", kept);
+        throw;
+    }
+}
+
+/// Any ordinary failure, the refusal included, comes back as one failure record per
+/// input record; only a record without "q_id" makes the wrapper itself fail.
+py::object sync_batch(const py::object& self, const BatchKind& kind, const py::object& data) {
+    py::object reason;
+    try {
+        if (!loop_running_here()) return run_on_new_loop(self, kind, data);
+        reason = py::str(kind.refusal);
+    } catch (py::error_already_set& err) {
+        if (!py_util::is_ordinary(err)) throw;
+        reason = err.value();
+    }
+    py::str error = py::str(text::sync_wrapper_error).format(reason);
+    py::list out;
+    for (py::handle record : data) out.append(failure_record(record, error));
+    return out;
+}
+
+py::object generate_rubrics_batch_sync(py::object self, py::object questions_data) {
+    return sync_batch(self, rubrics, questions_data);
+}
+
+py::object generate_ref_answers_batch_sync(py::object self, py::object ref_answer_data) {
+    return sync_batch(self, ref_answers, ref_answer_data);
+}
+
+py::object evaluate_answers_batch_sync(py::object self, py::object evaluation_data) {
+    return sync_batch(self, evaluations, evaluation_data);
+}
+
 /// What py::class_::def does, for a class whose C++ type we do not know.
 template <typename Fn, typename... Extra>
 void add_method(py::handle cls, const char* name, Fn&& fn, const Extra&... extra) {
@@ -355,6 +551,12 @@ void bind_batches(py::handle cls) {
     add_method(cls, "generate_ref_answers_batch", &generate_ref_answers_batch, py::arg("ref_answer_data"),
                no_workers);
     add_method(cls, "evaluate_answers_batch", &evaluate_answers_batch, py::arg("evaluation_data"), no_workers);
+    add_method(cls, "generate_rubrics_batch_async", &generate_rubrics_batch_async, py::arg("questions_data"));
+    add_method(cls, "generate_ref_answers_batch_async", &generate_ref_answers_batch_async, py::arg("ref_answer_data"));
+    add_method(cls, "evaluate_answers_batch_async", &evaluate_answers_batch_async, py::arg("evaluation_data"));
+    add_method(cls, "generate_rubrics_batch_sync", &generate_rubrics_batch_sync, py::arg("questions_data"));
+    add_method(cls, "generate_ref_answers_batch_sync", &generate_ref_answers_batch_sync, py::arg("ref_answer_data"));
+    add_method(cls, "evaluate_answers_batch_sync", &evaluate_answers_batch_sync, py::arg("evaluation_data"));
 }
 
 }  // namespace tovrane::broker
