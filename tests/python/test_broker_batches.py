@@ -174,6 +174,236 @@ def test_thread_pool_batch_with_a_missing_key_fails_before_any_call(broker, batc
     assert calls == []
 
 
+# ---- Async batches --------------------------------------------------------------------------
+
+# (async batch, sync wrapper, async operation, result key, input record, keywords it receives)
+ASYNC = [
+    ("generate_rubrics_batch_async", "generate_rubrics_batch_sync", "generateRubric_async", "rubric",
+     RUBRIC, dict(RUBRIC)),
+    ("generate_ref_answers_batch_async", "generate_ref_answers_batch_sync", "generateRefAnswer_async",
+     "ref_answer", REF, dict(REF)),
+    ("evaluate_answers_batch_async", "evaluate_answers_batch_sync", "evaluateAnswer_async", "evaluation",
+     EVAL, dict(EVAL)),
+]
+
+
+def async_recorder(calls, result=lambda **kw: kw, fail_on=None):
+    """An async operation that records its keywords and fails for one question."""
+    async def op(**kwargs):
+        calls.append(kwargs)
+        await asyncio.sleep(0)
+        if fail_on is not None and kwargs["question"] == fail_on:
+            raise RuntimeError(f"failed {fail_on}")
+        return result(**kwargs)
+    return op
+
+
+def numbered(record, count):
+    return [dict(record, q_id=f"q{i}", question=f"Q{i}") for i in range(count)]
+
+
+@pytest.mark.parametrize("batch, wrapper, op, key, record, kwargs", ASYNC)
+def test_async_batch_records_success_and_failure(broker, batch, wrapper, op, key, record, kwargs):
+    calls = []
+    setattr(broker, op, async_recorder(calls, lambda **kw: f"done {kw['question']}", fail_on="Q2"))
+    results = asyncio.run(getattr(broker, batch)(numbered(record, 5)))
+    expected = [{"q_id": f"q{i}", "success": True, key: f"done Q{i}"} for i in range(5)]
+    expected[2] = {"q_id": "q2", "success": False, "error": "failed Q2"}
+    assert results == expected
+    assert [list(r) for r in results] == [list(e) for e in expected]  # key order too
+    assert sorted(calls, key=lambda c: c["question"]) == [dict(kwargs, question=f"Q{i}") for i in range(5)]
+
+
+def test_async_batch_keeps_order_when_later_items_finish_first(broker):
+    async def main():
+        last_done = asyncio.Event()
+
+        async def op(**kwargs):
+            if kwargs["question"] == "Q0":
+                await asyncio.wait_for(last_done.wait(), WAIT)
+            elif kwargs["question"] == "Q3":
+                last_done.set()
+            return kwargs["question"]
+
+        broker.generateRefAnswer_async = op
+        return await broker.generate_ref_answers_batch_async(numbered(REF, 4))
+
+    results = asyncio.run(main())
+    assert [(r["q_id"], r["ref_answer"]) for r in results] == [(f"q{i}", f"Q{i}") for i in range(4)]
+
+
+def test_async_item_missing_an_input_key_fails_alone(broker):
+    broker.evaluateAnswer_async = async_recorder([])
+    incomplete = {k: v for k, v in EVAL.items() if k != "rubric"}
+    results = asyncio.run(broker.evaluate_answers_batch_async([dict(EVAL, q_id="a"), dict(incomplete, q_id="b")]))
+    assert results[1] == {"q_id": "b", "success": False, "error": "'rubric'"}
+    assert results[0]["success"] is True
+
+
+@pytest.mark.parametrize("fail", [False, True])
+def test_async_record_without_q_id_fails_the_batch_once_all_items_are_done(broker, fail):
+    finished = []
+
+    async def op(**kwargs):
+        await asyncio.sleep(0.05 if kwargs["question"] == "slow" else 0)
+        finished.append(kwargs["question"])
+        if fail:
+            raise RuntimeError("service down")
+        return "ok"
+
+    broker.generateRubric_async = op
+    data = [dict(RUBRIC, q_id="a", question="slow"), dict(RUBRIC, question="no id")]
+    with pytest.raises(KeyError) as err:
+        asyncio.run(broker.generate_rubrics_batch_async(data))
+    assert err.value.args == ("q_id",)
+    assert sorted(finished) == ["no id", "slow"]
+
+
+def test_async_rubric_record_without_reference_answer_uses_empty_text(broker):
+    calls = []
+    broker.generateRubric_async = async_recorder(calls)
+    record = {k: v for k, v in RUBRIC.items() if k != "reference_answer"}
+    asyncio.run(broker.generate_rubrics_batch_async([dict(record, q_id="a")]))
+    assert calls == [dict(RUBRIC, reference_answer="")]
+
+
+def test_async_batch_uses_the_brokers_own_semaphore(broker):
+    seen = []
+
+    async def op(**kwargs):
+        seen.append(broker._request_semaphore)
+        return "ok"
+
+    original = broker._request_semaphore
+    broker.evaluateAnswer_async = op
+    asyncio.run(broker.evaluate_answers_batch_async([dict(EVAL, q_id="a")]))
+    assert seen == [original]
+
+
+def test_cancelling_an_item_is_not_a_failure_record(broker):
+    async def op(**kwargs):
+        raise asyncio.CancelledError()
+
+    broker.evaluateAnswer_async = op
+    with pytest.raises(asyncio.CancelledError):
+        asyncio.run(broker.evaluate_answers_batch_async([dict(EVAL, q_id="a")]))
+
+
+@pytest.mark.parametrize("batch, wrapper, op, key, record, kwargs", ASYNC)
+def test_empty_input_gives_empty_results_without_calls(broker, batch, wrapper, op, key, record, kwargs):
+    calls = []
+    setattr(broker, op, async_recorder(calls))
+    setattr(broker, op.removesuffix("_async"), recorder(calls))
+    pool_batch = batch.removesuffix("_async")
+    assert asyncio.run(getattr(broker, batch)([])) == []
+    assert getattr(broker, wrapper)([]) == []
+    assert getattr(broker, pool_batch)([]) == []
+    assert broker.run_concurrent_tasks([]) == []
+    assert calls == []
+
+
+# ---- Sync wrappers --------------------------------------------------------------------------
+
+@pytest.mark.parametrize("batch, wrapper, op, key, record, kwargs", ASYNC)
+def test_wrapper_runs_the_async_batch_under_a_fresh_semaphore(make_broker, batch, wrapper, op, key,
+                                                             record, kwargs):
+    broker = make_broker(max_concurrent_requests=2)
+    original = broker._request_semaphore
+    seen = []
+
+    async def op_fn(**kw):
+        semaphore = broker._request_semaphore
+        seen.append(semaphore)
+        # Two permits, and they belong to the wrapper's loop.
+        await semaphore.acquire()
+        await semaphore.acquire()
+        locked = semaphore.locked()
+        semaphore.release()
+        semaphore.release()
+        return locked
+
+    setattr(broker, op, op_fn)
+    results = getattr(broker, wrapper)(numbered(record, 2))
+    assert results == [{"q_id": f"q{i}", "success": True, key: True} for i in range(2)]
+    assert len(seen) == 2 and seen[0] is seen[1] and seen[0] is not original
+    assert broker._request_semaphore is original
+
+
+@pytest.mark.parametrize("batch, wrapper, op, key, record, kwargs", ASYNC)
+def test_wrapper_inside_a_running_loop_refuses(broker, batch, wrapper, op, key, record, kwargs):
+    calls = []
+    setattr(broker, op, async_recorder(calls))
+    original = broker._request_semaphore
+
+    async def main():
+        return getattr(broker, wrapper)(numbered(record, 2))
+
+    results = asyncio.run(main())
+    error = (f"Sync wrapper error: Cannot call {wrapper} from within an async context. "
+             f"Use {batch} instead.")
+    assert results == [{"q_id": "q0", "success": False, "error": error},
+                       {"q_id": "q1", "success": False, "error": error}]
+    assert calls == [] and broker._request_semaphore is original
+
+
+def test_wrapper_failure_becomes_records_and_restores_the_semaphore(broker):
+    original = broker._request_semaphore
+
+    async def broken(data):
+        raise ValueError("batch broke")
+
+    broker.evaluate_answers_batch_async = broken
+    results = broker.evaluate_answers_batch_sync(numbered(EVAL, 2))
+    assert results == [{"q_id": f"q{i}", "success": False, "error": "Sync wrapper error: batch broke"}
+                       for i in range(2)]
+    assert broker._request_semaphore is original
+
+
+def test_wrapper_item_failures_stay_item_records(broker):
+    broker.generateRefAnswer_async = async_recorder([], lambda **kw: "ref", fail_on="Q1")
+    results = broker.generate_ref_answers_batch_sync(numbered(REF, 2))
+    assert results == [{"q_id": "q0", "success": True, "ref_answer": "ref"},
+                       {"q_id": "q1", "success": False, "error": "failed Q1"}]
+
+
+def test_wrapper_fails_only_for_a_record_without_q_id(broker):
+    original = broker._request_semaphore
+    broker.generateRubric_async = async_recorder([])
+    with pytest.raises(KeyError):
+        broker.generate_rubrics_batch_sync([dict(RUBRIC, q_id="a"), RUBRIC])
+    assert broker._request_semaphore is original
+
+
+def test_wrapper_lets_cancellation_through_and_restores_the_semaphore(broker):
+    original = broker._request_semaphore
+
+    async def op(**kwargs):
+        raise asyncio.CancelledError()
+
+    broker.evaluateAnswer_async = op
+    with pytest.raises(asyncio.CancelledError):
+        broker.evaluate_answers_batch_sync(numbered(EVAL, 1))
+    assert broker._request_semaphore is original
+
+
+def test_wrapper_leaves_no_event_loop_behind(broker):
+    broker.evaluateAnswer_async = async_recorder([])
+    outcome = {}
+
+    def in_thread():
+        outcome["results"] = broker.evaluate_answers_batch_sync(numbered(EVAL, 1))
+        try:
+            asyncio.get_event_loop()
+            outcome["loop"] = "left set"
+        except RuntimeError:
+            outcome["loop"] = None
+
+    thread = threading.Thread(target=in_thread)
+    thread.start()
+    thread.join(WAIT)
+    assert outcome["results"][0]["success"] is True and outcome["loop"] is None
+
+
 # ---- Concurrency on the network -------------------------------------------------------------
 
 EVALUATION = {"fulfilled_criteria": [1], "awarded_marks": 2.0, "feedback": "Good."}
