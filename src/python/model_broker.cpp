@@ -9,6 +9,10 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(model_broker, m) {
     m.doc() = "The language-model service client: calls, rate limits, token accounting, response models.";
+    // The service client and the tokenizer load with the module, as a Python module's
+    // imports would; construction then pays only for the objects it makes.
+    py::module_::import("openai");
+    py::module_::import("tiktoken");
     broker::add_response_models(m);
 
     broker::BrokerClass cls(m, "ModelBroker", py::dynamic_attr());
