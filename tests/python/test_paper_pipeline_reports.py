@@ -1,6 +1,5 @@
 """PaperPipeline: validation, summary, console report, evaluation input record and saving."""
 
-import os
 import resource
 import signal
 
@@ -110,22 +109,15 @@ def test_short_text_threshold(text, warned):
 
 
 def test_validation_record_with_issues_and_zero_total():
-    paper = make_paper(("Q1", "Short", 0), ("Q2", "Long enough question text", 0))
+    paper = make_paper(("Q1", "Short", 0), ("Q2", "Long enough question text", -1), ("Q3", "Another long question", 1))
     result = PaperPipeline(None, None).validate_processing(paper)
     assert list(result.items()) == [
         ("valid", False),
         ("issues", ["Question Q1 has no marks assigned", "Question Q2 has no marks assigned", "Total marks is 0"]),
         ("warnings", ["Question Q1 has very short text (possible OCR issue)"]),
         ("total_marks", 0.0),
-        ("question_count", 2),
+        ("question_count", 3),
     ]
-
-
-def test_negative_marks_are_an_issue_but_total_not_zero():
-    paper = make_paper(("Q1", "A long enough question", -1), ("Q2", "Another long question", 3))
-    result = PaperPipeline(None, None).validate_processing(paper)
-    assert result["issues"] == ["Question Q1 has no marks assigned"]
-    assert result["total_marks"] == 2.0
 
 
 def test_validation_and_summary_of_absent_paper():
@@ -275,12 +267,6 @@ def test_path_without_folder_writes_into_current_directory(tmp_path, monkeypatch
     assert printed(capsys) == ["[PaperPipeline] Saved processed data to: paper.json"]
 
 
-def test_existing_folder_is_no_error(tmp_path):
-    PaperPipeline(None, None).save_to_file(saved_paper(), str(tmp_path / "a.json"))
-    PaperPipeline(None, None).save_to_file(saved_paper(), str(tmp_path / "a.json"), format="txt")
-    assert (tmp_path / "a.json").read_text(encoding="utf-8") == EXPECTED_TEXT
-
-
 def old_file(tmp_path):
     target = tmp_path / "paper.json"
     target.write_text("previous contents", encoding="utf-8")
@@ -324,19 +310,6 @@ def test_directory_in_the_way_fails_cleanly(tmp_path, capsys):
         PaperPipeline(None, None).save_to_file(saved_paper(), str(target))
     assert [p.name for p in tmp_path.iterdir()] == ["paper.json"]
     assert (target / "keep").read_text() == "x"
-    assert printed(capsys) == []
-
-
-@pytest.mark.skipif(os.geteuid() == 0, reason="folder permissions do not stop root")
-def test_read_only_folder_leaves_old_file(tmp_path, capsys):
-    target = old_file(tmp_path)
-    tmp_path.chmod(0o555)
-    try:
-        with pytest.raises(PermissionError):
-            PaperPipeline(None, None).save_to_file(saved_paper(), str(target))
-    finally:
-        tmp_path.chmod(0o755)
-    assert target.read_text(encoding="utf-8") == "previous contents"
     assert printed(capsys) == []
 
 
