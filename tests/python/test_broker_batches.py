@@ -431,3 +431,22 @@ def test_thread_pool_calls_overlap_on_the_network(fake_openai, make_broker):
     # latency in all, not five.
     assert max(times) - min(times) < latency
     assert elapsed < 3 * latency
+
+
+def test_wrappers_work_again_and_again_with_the_official_client(fake_openai, make_broker):
+    fake_openai.script("EvaluationResponse", content=EVALUATION)
+    broker = make_broker()
+    original = broker.async_client
+
+    async def evaluate(**kwargs):
+        response = await broker.async_client.chat.completions.parse(
+            model=broker.model, messages=MESSAGES, response_format=EvaluationResponse)
+        return response.choices[0].message.parsed.feedback
+
+    broker.evaluateAnswer_async = evaluate
+    # Each run has its own loop; connections pooled by an earlier, closed loop must not
+    # be reused by a later one.
+    for _ in range(3):
+        results = broker.evaluate_answers_batch_sync(numbered(EVAL, 3))
+        assert [r.get("evaluation", r.get("error")) for r in results] == ["Good."] * 3
+        assert broker.async_client is original
