@@ -198,7 +198,8 @@ def test_count_message_tokens(make_broker, messages, expected):
     assert seen == [m.get("content", "") for m in messages]
 
 
-def test_totals_record(make_broker):
+def test_totals_record(make_broker, monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
     broker = make_broker(token_log_file="somewhere.log")
     broker._log_token_usage("a", 1200, 300, MODEL)
     broker._log_token_usage("b", 1000, 1000, MODEL, "x")
