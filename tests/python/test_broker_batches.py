@@ -439,8 +439,8 @@ def test_wrappers_work_again_and_again_with_the_official_client(fake_openai, mak
     original = broker.async_client
 
     async def evaluate(**kwargs):
-        response = await broker.async_client.chat.completions.parse(
-            model=broker.model, messages=MESSAGES, response_format=EvaluationResponse)
+        response = await broker._make_api_call_async(task_name="evaluate_answer", messages=MESSAGES,
+                                                     response_format=EvaluationResponse)
         return response.choices[0].message.parsed.feedback
 
     broker.evaluateAnswer_async = evaluate
@@ -450,3 +450,25 @@ def test_wrappers_work_again_and_again_with_the_official_client(fake_openai, mak
         results = broker.evaluate_answers_batch_sync(numbered(EVAL, 3))
         assert [r.get("evaluation", r.get("error")) for r in results] == ["Good."] * 3
         assert broker.async_client is original
+
+
+def test_wrapper_calls_overlap_on_the_network(fake_openai, make_broker):
+    latency = 0.3
+    fake_openai.script("EvaluationResponse", content=EVALUATION)
+    broker = make_broker(max_concurrent_requests=5)
+
+    async def evaluate(**kwargs):
+        response = await broker._make_api_call_async(task_name="evaluate_answer", messages=MESSAGES,
+                                                     response_format=EvaluationResponse)
+        return response.choices[0].message.parsed.feedback
+
+    broker.evaluateAnswer_async = evaluate
+    broker.evaluate_answers_batch_sync(numbered(EVAL, 1))  # imports and schema out of the way
+    fake_openai.latency = latency
+    start = time.monotonic()
+    results = broker.evaluate_answers_batch_sync(numbered(EVAL, 5))
+    elapsed = time.monotonic() - start
+    assert [r["evaluation"] for r in results] == ["Good."] * 5
+    times = fake_openai.request_times[-5:]
+    assert max(times) - min(times) < latency
+    assert elapsed < 3 * latency
