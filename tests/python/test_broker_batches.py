@@ -7,7 +7,7 @@ import time
 import pytest
 
 from support.broker_fakes import make_broker  # noqa: F401  (fixture)
-from tovrane_core.model_broker import EvaluationResponse
+from tovrane_core.datastructures import Criterion, Rubric
 
 WAIT = 10  # seconds; only a broken run ever waits this long
 
@@ -404,71 +404,49 @@ def test_wrapper_leaves_no_event_loop_behind(broker):
     assert outcome["results"][0]["success"] is True and outcome["loop"] is None
 
 
-# ---- Concurrency on the network -------------------------------------------------------------
+# ---- Through the real operations and the official client -----------------------------------
 
-EVALUATION = {"fulfilled_criteria": [1], "awarded_marks": 2.0, "feedback": "Good."}
-MESSAGES = [{"role": "system", "content": "You grade."}, {"role": "user", "content": "Grade."}]
+EVALUATION = {"fulfilled_criteria": [0], "awarded_marks": 2.0, "feedback": "Good."}
+LATENCY = 0.3
 
 
-def test_thread_pool_calls_overlap_on_the_network(fake_openai, make_broker):
-    latency = 0.3
+def evaluation_records(count):
+    rubric = Rubric([Criterion(statement="Names the process", mark=2.0)])
+    return [dict(EVAL, q_id=f"q{i}", rubric=rubric) for i in range(count)]
+
+
+@pytest.fixture
+def served_broker(fake_openai, make_broker):
+    """A broker whose real operations reach the fake service, warmed up (imports, schema,
+    connections), with every later reply LATENCY late."""
     fake_openai.script("EvaluationResponse", content=EVALUATION)
     broker = make_broker(max_concurrent_requests=5)
+    broker.evaluate_answers_batch(evaluation_records(1))
+    broker.evaluate_answers_batch_sync(evaluation_records(1))
+    fake_openai.latency = LATENCY
+    return broker
 
-    def evaluate(*_):
-        response = broker._make_api_call(task_name="evaluate_answer", messages=MESSAGES,
-                                          response_format=EvaluationResponse)
-        return response.choices[0].message.parsed.feedback
 
-    broker.evaluateAnswer = evaluate
-    broker.evaluate_answers_batch([EVAL])  # connection set-up out of the way
-    fake_openai.latency = latency
+@pytest.mark.parametrize("run", [
+    lambda broker: broker.evaluate_answers_batch(evaluation_records(5)),
+    lambda broker: [r["evaluation"] for r in broker.evaluate_answers_batch_sync(evaluation_records(5))],
+], ids=["thread-pool", "sync-wrapper"])
+def test_five_calls_at_five_workers_take_about_one_latency(served_broker, fake_openai, run):
     start = time.monotonic()
-    assert broker.evaluate_answers_batch([EVAL] * 5) == ["Good."] * 5
+    evaluations = run(served_broker)
     elapsed = time.monotonic() - start
+    assert [(e["awarded_marks"], e["feedback"]) for e in evaluations] == [(2.0, "Good.")] * 5
     times = fake_openai.request_times[-5:]
-    # All five requests arrive while the first is still being answered: about one
-    # latency in all, not five.
-    assert max(times) - min(times) < latency
-    assert elapsed < 3 * latency
+    # All five requests arrive while the first is still being answered.
+    assert max(times) - min(times) < LATENCY
+    assert elapsed < 3 * LATENCY
 
 
-def test_wrappers_work_again_and_again_with_the_official_client(fake_openai, make_broker):
-    fake_openai.script("EvaluationResponse", content=EVALUATION)
-    broker = make_broker()
-    original = broker.async_client
-
-    async def evaluate(**kwargs):
-        response = await broker._make_api_call_async(task_name="evaluate_answer", messages=MESSAGES,
-                                                     response_format=EvaluationResponse)
-        return response.choices[0].message.parsed.feedback
-
-    broker.evaluateAnswer_async = evaluate
+def test_wrappers_work_again_and_again_with_the_official_client(served_broker):
+    original = served_broker.async_client
     # Each run has its own loop; connections pooled by an earlier, closed loop must not
     # be reused by a later one.
     for _ in range(3):
-        results = broker.evaluate_answers_batch_sync(numbered(EVAL, 3))
-        assert [r.get("evaluation", r.get("error")) for r in results] == ["Good."] * 3
-        assert broker.async_client is original
-
-
-def test_wrapper_calls_overlap_on_the_network(fake_openai, make_broker):
-    latency = 0.3
-    fake_openai.script("EvaluationResponse", content=EVALUATION)
-    broker = make_broker(max_concurrent_requests=5)
-
-    async def evaluate(**kwargs):
-        response = await broker._make_api_call_async(task_name="evaluate_answer", messages=MESSAGES,
-                                                     response_format=EvaluationResponse)
-        return response.choices[0].message.parsed.feedback
-
-    broker.evaluateAnswer_async = evaluate
-    broker.evaluate_answers_batch_sync(numbered(EVAL, 1))  # imports and schema out of the way
-    fake_openai.latency = latency
-    start = time.monotonic()
-    results = broker.evaluate_answers_batch_sync(numbered(EVAL, 5))
-    elapsed = time.monotonic() - start
-    assert [r["evaluation"] for r in results] == ["Good."] * 5
-    times = fake_openai.request_times[-5:]
-    assert max(times) - min(times) < latency
-    assert elapsed < 3 * latency
+        results = served_broker.evaluate_answers_batch_sync(evaluation_records(3))
+        assert [r.get("evaluation", {}).get("feedback", r.get("error")) for r in results] == ["Good."] * 3
+        assert served_broker.async_client is original
