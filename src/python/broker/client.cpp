@@ -17,8 +17,6 @@ using namespace pybind11::literals;
 
 namespace {
 
-py::str to_py(std::string_view text) { return py::str(text.data(), text.size()); }
-
 // ---- Construction ---------------------------------------------------------------------------
 
 void check_at_least_one(long long value, std::string_view message) {
@@ -137,12 +135,10 @@ private:
     py::object semaphore_;
 };
 
-constexpr int kRateWindowSeconds = 60;
-
 /// Sliding one-minute window over the start times of asynchronous calls. Runs on the
 /// loop's thread without interruption except across the one sleep, so it needs no lock.
 pyco::VoidTask enforce_rate_limit(py::object self) {
-    const py::object window = py::int_(kRateWindowSeconds);
+    const py::object window = py::int_(texts::kRateWindowSeconds);
     py::object current_time = py_util::module_attr("time", "time")();
 
     py::list recent;
