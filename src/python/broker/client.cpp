@@ -81,7 +81,12 @@ py::object parse_operation(py::handle client) {
 /// Output tokens and input tokens of a successful call: the service's figures when it
 /// sent them, else the estimate and the count of the answer text.
 py::object output_tokens_of(py::handle self, py::handle response, py::object& input_tokens) {
-    py::object usage = py::getattr(response, "usage", py::none());
+    py::object usage = py::none();
+    try {
+        usage = response.attr("usage");
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_AttributeError)) throw;  // a response without the member
+    }
     if (py::bool_(usage)) {
         py::object output_tokens = usage.attr("completion_tokens");
         input_tokens = usage.attr("prompt_tokens");
