@@ -599,5 +599,5 @@ def test_answer_key_end_to_end(fake_openai, make_broker):
 def test_answer_outside_the_schema_fails_the_evaluation(fake_openai, make_broker, mode):
     broker = make_broker()
     fake_openai.enqueue(content={"fulfilled_criteria": [0], "awarded_marks": 1})  # no feedback
-    with pytest.raises(RuntimeError, match="^Failed to evaluate answer: .*feedback"):
+    with pytest.raises(RuntimeError, match="(?s)^Failed to evaluate answer: .*feedback"):
         run(broker, mode, "evaluateAnswer", "a", "Q", EVALUATION_RUBRIC, "r")
