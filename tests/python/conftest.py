@@ -14,3 +14,4 @@ SAMPLES = ROOT.parent / "shared" / "samples"
 _native = ROOT / "build" / "tests_native"
 if _native.is_dir():
     sys.path.insert(0, str(_native))
+from support.fake_openai import fake_openai  # noqa: E402,F401  (fixture for every test here)
