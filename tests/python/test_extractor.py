@@ -71,10 +71,11 @@ def test_text_arguments_reject_other_types(name):
         ExtractorClient(**{name: 5})
 
 
-@pytest.mark.parametrize("value", [0, -2, 1.5, "2", True])
+@pytest.mark.parametrize("value", [0, -2, 1.5, "2", True, 1025])
 def test_max_workers_must_be_positive_integer(value):
-    with pytest.raises(ValueError, match="^max_workers must be a positive integer or None"):
+    with pytest.raises(ValueError) as caught:
         local(max_workers=value)
+    assert str(caught.value) == f"max_workers must be an integer from 1 to 1024 or None, got {value!r}"
 
 
 @pytest.mark.parametrize("languages", ["", "eng+", "../eng", "eng hin"])
@@ -83,13 +84,14 @@ def test_language_list_is_checked_at_construction(languages):
         local(ocr_languages=languages)
 
 
-def test_set_dpi():
+@pytest.mark.parametrize("dpi", [1, 300, 2**31 - 1])
+def test_set_dpi(dpi):
     client = local()
-    assert client.set_dpi(300) is None
-    assert client.dpi == 300
+    assert client.set_dpi(dpi) is None
+    assert client.dpi == dpi
 
 
-@pytest.mark.parametrize("dpi", [0, -150, 150.0, "150", None, True])
+@pytest.mark.parametrize("dpi", [0, -150, 150.0, "150", None, True, 2**31])
 def test_set_dpi_rejects_anything_but_positive_integers(dpi):
     client = local()
     with pytest.raises(ValueError) as caught:
@@ -255,6 +257,16 @@ def test_bad_files_give_clear_errors(capfd, path, error, reason, kind):
         ExtractorClient(extractor_type=kind).process_pdf(str(path), None)
     assert str(caught.value) == f"Cannot open PDF {path}: {reason}"
     assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("name", [b"caf\xc3\xa9.pdf", b"not-utf8-\xff.pdf"])
+def test_file_names_as_the_file_system_spells_them(tmp_path, name):
+    path = os.path.join(os.fsencode(tmp_path), name)
+    pathlib.Path(os.fsdecode(path)).write_bytes((DATA / "footer_only.pdf").read_bytes())
+    for given in (path, os.fsdecode(path)):
+        with pytest.raises(ValueError) as caught:
+            local().process_pdf(given, [2])
+        assert str(caught.value) == f"Page 2 is out of range: {os.fsdecode(path)} has 1 page"
 
 
 def test_missing_file(tmp_path):

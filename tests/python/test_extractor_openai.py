@@ -12,6 +12,7 @@ from tovrane_core.ocr_extractor.extractor_client import ExtractorClient
 
 DATA = ROOT / "tests" / "data"
 POOR_SCAN = SAMPLES / "science_class8" / "science_class8_sheet_poor.scan150.pdf"
+INSTRUCTION = (DATA / "golden" / "openai_instruction.txt").read_text(encoding="utf-8")
 
 
 @pytest.fixture(autouse=True)
@@ -29,8 +30,8 @@ def png_of(request):
     (message,) = request.messages
     assert message["role"] == "user"
     text, image = message["content"]
-    assert text["type"] == "text" and text["text"].startswith("Transcribe all text on this scanned exam page")
-    assert image["type"] == "image_url"
+    assert text == {"type": "text", "text": INSTRUCTION}
+    assert image["type"] == "image_url" and image["image_url"]["detail"] == "high"
     url = image["image_url"]["url"]
     prefix = "data:image/png;base64,"
     assert url.startswith(prefix)
