@@ -86,10 +86,26 @@ void check_file(const std::string& path) {
     }
 }
 
-std::string trim_right(std::string text) {
-    const auto end = text.find_last_not_of(" \t\r\n\f\v");
-    text.erase(end == std::string::npos ? 0 : end + 1);
-    return text;
+// Drops the padding the physical layout leaves at line ends and the page's
+// trailing blank lines and form feed.
+std::string trim_lines(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t start = 0;
+    while (start < text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        std::string_view line = text.substr(start, end - start);
+        const auto last = line.find_last_not_of(" \t\r\f\v");
+        out.append(line.substr(0, last == std::string_view::npos ? 0 : last + 1));
+        out += '\n';
+        start = end + 1;
+    }
+    const auto last = out.find_last_not_of('\n');
+    out.erase(last == std::string::npos ? 0 : last + 1);
+    return out;
 }
 
 }  // namespace detail
@@ -155,7 +171,7 @@ std::string PdfDocument::page_text(int page) const {
         return {};
     }
     const poppler::byte_array utf8 = p->text(poppler::rectf(), poppler::page::physical_layout).to_utf8();
-    return detail::trim_right(std::string(utf8.begin(), utf8.end()));
+    return detail::trim_lines(std::string_view(utf8.data(), utf8.size()));
 }
 
 std::pair<double, double> PdfDocument::page_size(int page) const {

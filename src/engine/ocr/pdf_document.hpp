@@ -45,7 +45,8 @@ public:
 
     int page_count() const;
 
-    /// The page's text layer in reading order, UTF-8, trailing whitespace removed.
+    /// The page's text layer, UTF-8, laid out as on the page (a question number,
+    /// its text and its marks stay on one line), without trailing whitespace.
     /// `page` is 1-based.
     std::string page_text(int page) const;
 
