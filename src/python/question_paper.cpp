@@ -1,6 +1,191 @@
-// Python module tovrane_core.*.question_paper (filled by its own issue).
+// Python module tovrane_core.datastructures.question_paper: question papers and questions.
+#include "common/docmodel_util.hpp"
+
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <fmt/format.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace py = pybind11;
+namespace dm = tovrane::docmodel;
+
+namespace {
+
+constexpr const char* kModuleName = "tovrane_core.datastructures.question_paper";
+
+using dm::OptionalText;
+using dm::text_or_none;
+
+/// One question of a paper; its rubric and reference answer arrive later.
+class Question {
+public:
+    Question(dm::Text q_id, dm::Text text, double max_marks)
+        : q_id_(std::move(q_id.value)), text_(std::move(text.value)), max_marks_(max_marks) {}
+
+    const std::string& q_id() const { return q_id_; }
+    void set_q_id(dm::Text q_id) { q_id_ = std::move(q_id.value); }
+    const std::string& text() const { return text_; }
+    void set_text(dm::Text text) { text_ = std::move(text.value); }
+    double max_marks() const { return max_marks_; }
+    void set_max_marks(double max_marks) { max_marks_ = max_marks; }
+
+    const py::object& rubric() const { return rubric_; }
+    void set_rubric(py::object rubric) { rubric_ = std::move(rubric); }
+    const std::optional<std::string>& reference_answer() const { return reference_answer_; }
+    void set_reference_answer(OptionalText text) { reference_answer_ = text_or_none(std::move(text)); }
+
+    std::string repr() const {
+        return fmt::format("Question(q_id={}, max_marks={})", dm::short_repr(q_id_),
+                           dm::float_repr(max_marks_));
+    }
+
+private:
+    std::string q_id_;
+    std::string text_;
+    double max_marks_;
+    py::object rubric_ = py::none();  // a Rubric, or None
+    std::optional<std::string> reference_answer_;
+};
+
+/// A paper's questions under their identifiers, in paper order. A dict keeps that order
+/// and lets a repeated identifier replace its question in place.
+class QuestionPaper {
+public:
+    QuestionPaper(OptionalText subject, OptionalText language, OptionalText class_level)
+        : subject_(text_or_none(std::move(subject))),
+          language_(text_or_none(std::move(language))),
+          class_level_(text_or_none(std::move(class_level))) {}
+
+    const std::optional<std::string>& subject() const { return subject_; }
+    void set_subject(OptionalText subject) { subject_ = text_or_none(std::move(subject)); }
+    const std::optional<std::string>& language() const { return language_; }
+    void set_language(OptionalText language) { language_ = text_or_none(std::move(language)); }
+    const std::optional<std::string>& class_level() const { return class_level_; }
+    void set_class_level(OptionalText level) { class_level_ = text_or_none(std::move(level)); }
+
+    void add_question(const dm::Text& q_id, py::object question) {
+        questions_[py::str(q_id.value)] = std::move(question);
+    }
+
+    // The identifier is read through the attribute, so a host's replacement is seen.
+    void add_own_question(const py::object& question) {
+        add_question(dm::Text{dm::require_text(question.attr("q_id"), "q_id")}, question);
+    }
+
+    void add_reference_answer(const dm::Text& q_id, const py::object& text) const {
+        get_question(q_id).attr("set_reference_answer")(text);
+    }
+
+    py::list question_ids() const { return dm::snapshot(questions_); }
+    py::object get_question(const dm::Text& q_id) const { return dm::lookup(questions_, q_id.value); }
+    py::dict all_questions() const { return dm::dict_copy(questions_); }
+
+    double total_marks() const {
+        double total = 0.0;
+        for (py::handle question : dm::snapshot(questions_.attr("values")())) {
+            total += dm::real_of(question.attr("max_marks"));
+        }
+        return total;
+    }
+
+    std::string repr() const {
+        return fmt::format("QuestionPaper(subject={}, language={}, class_level={}, questions={})",
+                           dm::optional_repr(subject_), dm::optional_repr(language_),
+                           dm::optional_repr(class_level_), py::len(questions_));
+    }
+
+    void restore_questions(py::dict questions) { questions_ = std::move(questions); }
+
+private:
+    std::optional<std::string> subject_;
+    std::optional<std::string> language_;
+    std::optional<std::string> class_level_;
+    py::dict questions_;
+};
+
+// Pickle states; copy.copy and copy.deepcopy go through them too, and deepcopy's memo
+// then keeps shared sub-objects shared.
+
+py::tuple question_state(const py::object& self) {
+    const auto& q = self.cast<const Question&>();
+    return py::make_tuple(q.q_id(), q.text(), q.max_marks(), q.rubric(), q.reference_answer(),
+                          dm::instance_dict(self));
+}
+
+std::pair<Question, py::dict> question_from_state(const py::tuple& state) {
+    dm::check_state(state, 6, "Question");
+    Question q(state[0].cast<dm::Text>(), state[1].cast<dm::Text>(), state[2].cast<double>());
+    q.set_rubric(state[3]);
+    q.set_reference_answer(state[4].cast<OptionalText>());
+    return {std::move(q), state[5].cast<py::dict>()};
+}
+
+py::tuple paper_state(const py::object& self) {
+    const auto& paper = self.cast<const QuestionPaper&>();
+    return py::make_tuple(paper.subject(), paper.language(), paper.class_level(),
+                          paper.all_questions(), dm::instance_dict(self));
+}
+
+std::pair<QuestionPaper, py::dict> paper_from_state(const py::tuple& state) {
+    dm::check_state(state, 5, "QuestionPaper");
+    QuestionPaper paper(state[0].cast<OptionalText>(), state[1].cast<OptionalText>(),
+                        state[2].cast<OptionalText>());
+    paper.restore_questions(state[3].cast<py::dict>());  // a fresh dict, see paper_state
+    return {std::move(paper), state[4].cast<py::dict>()};
+}
+
+void bind_question(py::module_& m) {
+    py::class_<Question> cls(m, "Question", py::dynamic_attr(),
+                             "A question: identifier, text, maximum marks, rubric, reference answer.");
+    cls.attr("__module__") = kModuleName;
+    cls.def(py::init<dm::Text, dm::Text, double>(), py::kw_only(), py::arg("q_id"),
+            py::arg("text"), py::arg("max_marks"))
+        .def_property("q_id", &Question::q_id, &Question::set_q_id)
+        .def_property("text", &Question::text, &Question::set_text)
+        .def_property("max_marks", &Question::max_marks, &Question::set_max_marks)
+        .def_property("rubric", &Question::rubric, &Question::set_rubric)
+        .def_property("reference_answer", &Question::reference_answer,
+                      &Question::set_reference_answer)
+        .def("set_rubric", &Question::set_rubric, py::arg("rubric"))
+        .def("set_reference_answer", &Question::set_reference_answer, py::arg("text"))
+        .def("__repr__", &Question::repr)
+        .def(py::pickle(&question_state, &question_from_state));
+}
+
+void bind_question_paper(py::module_& m) {
+    py::class_<QuestionPaper> cls(m, "QuestionPaper", py::dynamic_attr(),
+                                  "The questions of a paper under their identifiers, in order.");
+    cls.attr("__module__") = kModuleName;
+    cls.def(py::init<OptionalText, OptionalText, OptionalText>(), py::kw_only(),
+            py::arg("subject"), py::arg("language"), py::arg("class_level"))
+        .def_property("subject", &QuestionPaper::subject, &QuestionPaper::set_subject)
+        .def_property("language", &QuestionPaper::language, &QuestionPaper::set_language)
+        .def_property("class_level", &QuestionPaper::class_level,
+                      &QuestionPaper::set_class_level)
+        .def("add_question", &QuestionPaper::add_own_question, py::arg("question"),
+             "Adds the question under its own q_id; an existing one is replaced in place.")
+        .def("add_question", &QuestionPaper::add_question, py::arg("q_id"), py::arg("question"),
+             "Adds the question under q_id; an existing one is replaced in place.")
+        .def("add_reference_answer", &QuestionPaper::add_reference_answer, py::arg("q_id"),
+             py::arg("text"))
+        .def("get_question_ids", &QuestionPaper::question_ids, "Identifiers in paper order.")
+        .def("get_question", &QuestionPaper::get_question, py::arg("q_id"),
+             "The question held under q_id; KeyError when there is none.")
+        .def("get_all_questions", &QuestionPaper::all_questions,
+             "A new dict of identifier to question, in paper order.")
+        .def("get_total_marks", &QuestionPaper::total_marks, "Sum of the questions' max_marks.")
+        .def("__repr__", &QuestionPaper::repr)
+        .def(py::pickle(&paper_state, &paper_from_state));
+}
+
+}  // namespace
 
 PYBIND11_MODULE(question_paper, m) {
-    m.doc() = "tovrane_core question_paper";
+    m.doc() = "Question papers: QuestionPaper and Question.";
+    bind_question(m);
+    bind_question_paper(m);
 }

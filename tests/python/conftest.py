@@ -3,6 +3,9 @@ import pathlib
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+# `python -m pytest` run from the checkout puts the checkout first on sys.path; its
+# tovrane_core holds no compiled modules and would shadow the built package.
+sys.path[:] = [p for p in sys.path if pathlib.Path(p or ".").resolve() != ROOT]
 # The in-tree build lays the package out under build/python; prefer it over an
 # installed copy unless the caller chose another with PYTHONPATH.
 _build = ROOT / "build" / "python"

@@ -1,0 +1,86 @@
+// Pieces shared by the document-model modules (question papers, rubrics, answersheets).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace tovrane::docmodel {
+
+namespace py = pybind11;
+
+/// A text argument: accepts only str. pybind11's std::string caster also takes bytes,
+/// which would later fail to read back (or read back as something else).
+struct Text {
+    std::string value;
+};
+
+/// A text argument that may be None (needs pybind11/stl.h where it is bound).
+using OptionalText = std::optional<Text>;
+
+/// The text of an OptionalText, or nullopt for None.
+std::optional<std::string> text_or_none(OptionalText text);
+
+/// The UTF-8 content of `value`, or a TypeError naming `what` when it is not a str.
+std::string require_text(py::handle value, const char* what);
+
+/// The item stored under `key`; KeyError(key), as a dict raises it, when there is none.
+py::object lookup(const py::dict& items, const std::string& key);
+
+/// A new dict with the entries of `items`, in their order.
+py::dict dict_copy(const py::dict& items);
+
+/// A copy of the instance's __dict__, for pickle and copy states.
+py::dict instance_dict(const py::object& self);
+
+/// Raises the error pybind11 uses for a malformed pickle or copy state.
+void check_state(const py::tuple& state, std::size_t size, const char* type_name);
+
+/// repr() of `text`, cut to a few dozen characters so that reprs stay short.
+std::string short_repr(const std::string& text);
+
+/// repr() of an optional text: the quoted text, or None.
+std::string optional_repr(const std::optional<std::string>& text);
+
+/// repr() of a float the way Python writes it (5.0, 0.1).
+std::string float_repr(double value);
+
+/// float(value): a number read through the Python object model.
+double real_of(py::handle value);
+
+/// bool(value), Python's truth test.
+bool truth_of(py::handle value);
+
+/// list(items): a new list, safe to walk while Python code runs and changes the original.
+py::list snapshot(py::handle items);
+
+}  // namespace tovrane::docmodel
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<tovrane::docmodel::Text> {
+    PYBIND11_TYPE_CASTER(tovrane::docmodel::Text, const_name("str"));
+
+    bool load(handle src, bool /*convert*/) {
+        if (!PyUnicode_Check(src.ptr())) {
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(src.ptr(), &size);
+        if (data == nullptr) {  // lone surrogates cannot be held as UTF-8
+            PyErr_Clear();
+            return false;
+        }
+        value.value.assign(data, static_cast<std::size_t>(size));
+        return true;
+    }
+
+    static handle cast(const tovrane::docmodel::Text& src, return_value_policy, handle) {
+        return str(src.value).release();
+    }
+};
+
+}  // namespace pybind11::detail
