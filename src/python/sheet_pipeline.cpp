@@ -26,6 +26,8 @@ PYBIND11_MODULE(sheet_pipeline, m) {
         // Construction and PDF processing
         .def("process_pdf", &sp::process_pdf, py::arg("pdf_path"), py::arg("question_paper"),
              py::arg("page_numbers") = py::none())
+        .def("process_pdf_async", &sp::process_pdf_async, py::arg("pdf_path"), py::arg("question_paper"),
+             py::arg("page_numbers") = py::none())
         // Evaluation
         .def("evaluate_all_answers", &sp::evaluate_all_answers, py::arg("answersheet"), py::arg("question_paper"))
         .def("_evaluate_all_answers_sync", &sp::evaluate_all_answers_sync, py::arg("answersheet"),
@@ -36,6 +38,14 @@ PYBIND11_MODULE(sheet_pipeline, m) {
              py::arg("answersheet"), py::arg("question_paper"))
         .def("_evaluate_single_answer", &sp::evaluate_single_answer, py::arg("q_id"), py::arg("answersheet"),
              py::arg("question_paper"))
+        .def("evaluate_all_answers_async", &sp::evaluate_all_answers_async, py::arg("answersheet"),
+             py::arg("question_paper"))
+        .def("_evaluate_all_answers_async", &sp::evaluate_all_answers_async_impl, py::arg("answersheet"),
+             py::arg("question_paper"))
+        .def("evaluate_answer_by_qid_async", &sp::evaluate_answer_by_qid_async, py::arg("q_id"),
+             py::arg("answersheet"), py::arg("question_paper"))
+        .def("_evaluate_single_answer_async", &sp::evaluate_single_answer_async, py::arg("q_id"),
+             py::arg("answersheet"), py::arg("question_paper"))
         // Validation, summary and saving
         .def("validate_processing", &sp::validate_processing, py::arg("answersheet"), py::arg("question_paper"))
         .def("get_summary", &sp::get_summary, py::arg("answersheet"), py::arg("question_paper"))
