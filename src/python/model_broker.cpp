@@ -3,6 +3,7 @@
 
 #include "broker/broker.hpp"
 #include "model_broker/batches.hpp"
+#include "model_broker/operations.hpp"
 
 namespace broker = tovrane::broker;
 namespace py = pybind11;
@@ -18,6 +19,7 @@ PYBIND11_MODULE(model_broker, m) {
     broker::BrokerClass cls(m, "ModelBroker", py::dynamic_attr());
     broker::bind_client(cls);
     broker::bind_accounting(cls);
+    broker::bind_operations(cls);
     // The language-model operations and the batch runners register here as well.
     tovrane::broker::bind_batches(cls);
 }

@@ -19,6 +19,9 @@ import pytest
 
 TEST_KEY = "sk-test-broker"
 
+# Tests patch asyncio.sleep to fake the rate limiter's waits; the fakes keep the real one.
+_real_sleep = asyncio.sleep
+
 # One usage-log entry begins with its time stamp; the message may span several lines.
 STAMP = re.compile(r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \| ", re.M)
 
@@ -58,7 +61,7 @@ class AsyncScriptedCompletions(ScriptedCompletions):
             if self.gate is not None:
                 await self.gate.wait()
             else:
-                await asyncio.sleep(0)
+                await _real_sleep(0)
             return self._answer(kwargs)
         finally:
             self.in_flight -= 1

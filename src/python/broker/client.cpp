@@ -1,4 +1,4 @@
-// ModelBroker: construction and the blocking call path to the model service.
+// ModelBroker: construction, the two call paths to the model service and the rate limiter.
 #include <pybind11/pybind11.h>
 
 #include <fmt/format.h>
@@ -6,6 +6,7 @@
 #include <string>
 
 #include "broker/broker.hpp"
+#include "common/pyco.hpp"
 #include "common/pyutil.hpp"
 #include "engine/text/broker_texts.hpp"
 
@@ -15,8 +16,6 @@ namespace texts = tovrane::text::broker;
 using namespace pybind11::literals;
 
 namespace {
-
-py::str to_py(std::string_view text) { return py::str(text.data(), text.size()); }
 
 // ---- Construction ---------------------------------------------------------------------------
 
@@ -82,7 +81,12 @@ py::object parse_operation(py::handle client) {
 /// Output tokens and input tokens of a successful call: the service's figures when it
 /// sent them, else the estimate and the count of the answer text.
 py::object output_tokens_of(py::handle self, py::handle response, py::object& input_tokens) {
-    py::object usage = py::getattr(response, "usage", py::none());
+    py::object usage = py::none();
+    try {
+        usage = response.attr("usage");
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_AttributeError)) throw;  // a response without the member
+    }
     if (py::bool_(usage)) {
         py::object output_tokens = usage.attr("completion_tokens");
         input_tokens = usage.attr("prompt_tokens");
@@ -116,6 +120,69 @@ py::object make_api_call(py::object self, const std::string& task_name, py::obje
     }
 }
 
+// ---- Asynchronous call path -----------------------------------------------------------------
+
+/// Gives the permit back however the frame ends: return, error, cancellation or close().
+class Permit {
+public:
+    explicit Permit(py::object semaphore) : semaphore_(std::move(semaphore)) {}
+    Permit(const Permit&) = delete;
+    Permit& operator=(const Permit&) = delete;
+    ~Permit() {
+        try {
+            semaphore_.attr("release")();
+        } catch (py::error_already_set& err) {
+            err.discard_as_unraisable("ModelBroker releasing its request permit");
+        }
+    }
+
+private:
+    py::object semaphore_;
+};
+
+/// Sliding one-minute window over the start times of asynchronous calls. Runs on the
+/// loop's thread without interruption except across the one sleep, so it needs no lock.
+pyco::VoidTask enforce_rate_limit(py::object self) {
+    const py::object window = py::int_(texts::kRateWindowSeconds);
+    py::object current_time = py_util::module_attr("time", "time")();
+
+    py::list recent;
+    for (py::handle ts : py::object(self.attr("_rate_limit_timestamps"))) {
+        if (current_time - ts < window) recent.append(ts);
+    }
+    self.attr("_rate_limit_timestamps") = recent;
+
+    if (py::int_(py::len(recent)) >= py::object(self.attr("requests_per_minute"))) {
+        py::object oldest = py_util::module_attr("builtins", "min")(recent);
+        py::object wait_time = window - (current_time - oldest);
+        if (wait_time > py::int_(0)) co_await py_util::module_attr("asyncio", "sleep")(wait_time);
+    }
+    // The start time taken before any sleep, into whatever list the attribute holds now.
+    self.attr("_rate_limit_timestamps").attr("append")(current_time);
+}
+
+pyco::Task make_api_call_async(py::object self, std::string task_name, py::object messages,
+                               py::object response_format, std::string additional_info) {
+    // The semaphore the attribute holds now; batch runners swap it per event loop.
+    py::object semaphore = self.attr("_request_semaphore");
+    co_await semaphore.attr("acquire")();
+    Permit permit(semaphore);
+    co_await self.attr("_enforce_rate_limit")();
+
+    py::object input_tokens = self.attr("_count_message_tokens")(messages);
+    try {
+        py::object response = co_await parse_operation(self.attr("async_client"))(
+            "model"_a = self.attr("model"), "messages"_a = messages, "response_format"_a = response_format);
+        py::object output_tokens = output_tokens_of(self, response, input_tokens);
+        self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"), additional_info);
+        co_return response;
+    } catch (py::error_already_set& err) {
+        if (!py_util::is_ordinary(err)) throw;
+        log_failed_call(self, task_name, input_tokens, err);
+        throw;
+    }
+}
+
 }  // namespace
 
 void bind_client(BrokerClass& cls) {
@@ -125,6 +192,9 @@ void bind_client(BrokerClass& cls) {
             py::arg("enable_logging") = false);
     cls.def("_make_api_call", &make_api_call, py::arg("task_name"), py::arg("messages"),
             py::arg("response_format"), py::arg("additional_info") = "");
+    cls.def("_make_api_call_async", &make_api_call_async, py::arg("task_name"), py::arg("messages"),
+            py::arg("response_format"), py::arg("additional_info") = "");
+    cls.def("_enforce_rate_limit", &enforce_rate_limit);
 }
 
 }  // namespace tovrane::broker

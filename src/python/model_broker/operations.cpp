@@ -5,6 +5,7 @@
 // tests can substitute the call path, the response models or the document model.
 #include "model_broker/operations.hpp"
 
+#include "common/pyco.hpp"
 #include "common/pyutil.hpp"
 #include "engine/text/prompts.hpp"
 
@@ -18,6 +19,7 @@ namespace py = pybind11;
 namespace prompts = tovrane::text::prompts;
 
 namespace detail {
+namespace {
 
 using prompts::fill;
 
@@ -218,6 +220,11 @@ py::object call_model(py::handle self, const py::dict& kwargs) {
     return self.attr("_make_api_call")(**kwargs);
 }
 
+/// The awaitable of the asynchronous call path.
+py::object call_model_async(py::handle self, const py::dict& kwargs) {
+    return self.attr("_make_api_call_async")(**kwargs);
+}
+
 /// The structured answer: choices[0].message.parsed.
 py::object parsed_result(py::handle response) {
     return response.attr("choices")[py::int_(0)].attr("message").attr("parsed");
@@ -285,6 +292,26 @@ py::object parse_question_paper(py::object self, py::object extracted_texts, py:
     });
 }
 
+pyco::Task parse_question_paper_task(py::object self, py::object extracted_texts, py::object subject,
+                                      py::object language, py::object class_level) {
+    const Prompts p = question_paper_prompts(extracted_texts, subject, language);
+    try {
+        py::object response =
+            co_await call_model_async(self, question_paper_call(p, extracted_texts, subject, language, class_level));
+        co_return build_question_paper(response, subject, language, class_level, AddQuestion::with_id);
+    } catch (...) {
+        raise_failure(prompts::failed_parse_question_paper);
+    }
+}
+
+// Checks at call time, so a wrong argument never makes a coroutine object.
+py::object parse_question_paper_async(py::object self, py::object extracted_texts, py::object subject,
+                                      py::object language, py::object class_level) {
+    check_question_paper_arguments("parseQuestionPaper_async", extracted_texts, subject, language, class_level);
+    return pyco::to_python(parse_question_paper_task(std::move(self), std::move(extracted_texts), std::move(subject),
+                                                     std::move(language), std::move(class_level)));
+}
+
 // ---------------------------------------------------------------------------------------
 // Rubric generation
 
@@ -340,6 +367,26 @@ py::object generate_rubric(py::object self, py::object question, py::object max_
     });
 }
 
+pyco::Task generate_rubric_task(py::object self, py::object question, py::object max_marks, py::object class_level,
+                                py::object subject, py::object reference_answer) {
+    const Prompts p = rubric_prompts(question, max_marks, class_level, subject, reference_answer);
+    try {
+        py::object response = co_await call_model_async(self, rubric_call(p, max_marks, subject));
+        co_return build_rubric(response);
+    } catch (...) {
+        raise_failure(prompts::failed_generate_rubric);
+    }
+}
+
+py::object generate_rubric_async(py::object self, py::object question, py::object max_marks, py::object class_level,
+                                 py::object subject, py::object reference_answer) {
+    py::object marks =
+        check_rubric_arguments("generateRubric_async", question, max_marks, class_level, subject, reference_answer);
+    return pyco::to_python(generate_rubric_task(std::move(self), std::move(question), std::move(marks),
+                                                std::move(class_level), std::move(subject),
+                                                std::move(reference_answer)));
+}
+
 // ---------------------------------------------------------------------------------------
 // Reference answers
 
@@ -385,6 +432,24 @@ py::object generate_ref_answer(py::object self, py::object question, py::object 
     return guarded(prompts::failed_generate_reference_answer, [&] {
         return reference_answer_of(call_model(self, ref_answer_call(p, class_level, subject)));
     });
+}
+
+pyco::Task generate_ref_answer_task(py::object self, py::object question, py::object rubric, py::object class_level,
+                                    py::object subject) {
+    const Prompts p = ref_answer_prompts(question, rubric, class_level, subject);
+    try {
+        py::object response = co_await call_model_async(self, ref_answer_call(p, class_level, subject));
+        co_return reference_answer_of(response);
+    } catch (...) {
+        raise_failure(prompts::failed_generate_reference_answer_async);
+    }
+}
+
+py::object generate_ref_answer_async(py::object self, py::object question, py::object rubric,
+                                     py::object class_level, py::object subject) {
+    check_ref_answer_arguments("generateRefAnswer_async", question, class_level, subject);
+    return pyco::to_python(generate_ref_answer_task(std::move(self), std::move(question), std::move(rubric),
+                                                    std::move(class_level), std::move(subject)));
 }
 
 /// Reads the answers of a scanned answer key into the paper. Failures are printed, not
@@ -464,6 +529,22 @@ py::object parse_answersheet(py::object self, py::object extracted_texts, py::ob
     });
 }
 
+pyco::Task parse_answersheet_task(py::object self, py::object extracted_texts, py::object question_paper) {
+    const Prompts p = answersheet_prompts(extracted_texts, question_paper);
+    try {
+        py::object response = co_await call_model_async(self, answersheet_call(p, extracted_texts, question_paper));
+        co_return build_answersheet(response, question_paper);
+    } catch (...) {
+        raise_failure(prompts::failed_parse_answersheet);
+    }
+}
+
+py::object parse_answersheet_async(py::object self, py::object extracted_texts, py::object question_paper) {
+    require_dict(extracted_texts, "parseAnswersheet_async", "extracted_texts");
+    return pyco::to_python(
+        parse_answersheet_task(std::move(self), std::move(extracted_texts), std::move(question_paper)));
+}
+
 // ---------------------------------------------------------------------------------------
 // Answer evaluation
 
@@ -533,6 +614,25 @@ py::dict evaluate_answer(py::object self, py::object student_answer, py::object 
     });
 }
 
+pyco::Task evaluate_answer_task(py::object self, py::object student_answer, py::object question, py::object rubric,
+                                py::object reference_answer) {
+    const Evaluation e = evaluation_prompts(student_answer, question, rubric, reference_answer);
+    try {
+        py::object total = python_sum(marks_of(e.rubric));
+        py::object response = co_await call_model_async(self, evaluation_call(e, total));
+        co_return build_evaluation(response, e, total, true);
+    } catch (...) {
+        raise_failure(prompts::failed_evaluate_answer);
+    }
+}
+
+py::object evaluate_answer_async(py::object self, py::object student_answer, py::object question,
+                                 py::object rubric, py::object reference_answer) {
+    check_evaluation_arguments("evaluateAnswer_async", student_answer, question, reference_answer);
+    return pyco::to_python(evaluate_answer_task(std::move(self), std::move(student_answer), std::move(question),
+                                                std::move(rubric), std::move(reference_answer)));
+}
+
 // ---------------------------------------------------------------------------------------
 // Registration
 
@@ -543,26 +643,53 @@ void add_method(py::handle cls, const char* name, Fn fn, const Extra&... extra) 
     py::setattr(cls, name, method);
 }
 
+}  // namespace
 }  // namespace detail
 
 void bind_operations(py::handle cls) {
     using namespace detail;
-    add_method(cls, "parseQuestionPaper", &parse_question_paper, py::arg("extracted_texts"), py::arg("subject"),
-               py::arg("language"), py::arg("class_level"), py::doc("Parses OCR page texts into a QuestionPaper."));
-    add_method(cls, "generateRubric", &generate_rubric, py::arg("question"), py::arg("max_marks"),
-               py::arg("class_level"), py::arg("subject"), py::arg("reference_answer") = "",
-               py::doc("Generates a marking Rubric for one question."));
-    add_method(cls, "generateRefAnswer", &generate_ref_answer, py::arg("question"), py::arg("rubric"),
-               py::arg("class_level"), py::arg("subject"),
-               py::doc("Writes a reference answer for one question, guided by its rubric."));
+    const auto paper_args = [&](const char* name, auto fn, const char* doc) {
+        add_method(cls, name, fn, py::arg("extracted_texts"), py::arg("subject"), py::arg("language"),
+                   py::arg("class_level"), py::doc(doc));
+    };
+    paper_args("parseQuestionPaper", &parse_question_paper, "Parses OCR page texts into a QuestionPaper.");
+    paper_args("parseQuestionPaper_async", &parse_question_paper_async,
+               "Coroutine twin of parseQuestionPaper.");
+
+    const auto rubric_args = [&](const char* name, auto fn, const char* doc) {
+        add_method(cls, name, fn, py::arg("question"), py::arg("max_marks"), py::arg("class_level"),
+                   py::arg("subject"), py::arg("reference_answer") = "", py::doc(doc));
+    };
+    rubric_args("generateRubric", &generate_rubric, "Generates a marking Rubric for one question.");
+    rubric_args("generateRubric_async", &generate_rubric_async, "Coroutine twin of generateRubric.");
+
+    const auto ref_answer_args = [&](const char* name, auto fn, const char* doc) {
+        add_method(cls, name, fn, py::arg("question"), py::arg("rubric"), py::arg("class_level"), py::arg("subject"),
+                   py::doc(doc));
+    };
+    ref_answer_args("generateRefAnswer", &generate_ref_answer,
+                    "Writes a reference answer for one question, guided by its rubric.");
+    ref_answer_args("generateRefAnswer_async", &generate_ref_answer_async, "Coroutine twin of generateRefAnswer.");
+
     add_method(cls, "parseReferenceAnswers", &parse_reference_answers, py::arg("extracted_texts"),
                py::arg("question_paper"),
                py::doc("Extracts reference answers from an answer key into the paper; returns id -> answer."));
-    add_method(cls, "parseAnswersheet", &parse_answersheet, py::arg("extracted_texts"), py::arg("question_paper"),
-               py::doc("Parses OCR page texts of a student's answersheet against a question paper."));
-    add_method(cls, "evaluateAnswer", &evaluate_answer, py::arg("student_answer"), py::arg("question"),
-               py::arg("rubric"), py::arg("reference_answer"),
-               py::doc("Marks one answer against a copy of the rubric; returns rubric, awarded_marks, feedback."));
+
+    const auto sheet_args = [&](const char* name, auto fn, const char* doc) {
+        add_method(cls, name, fn, py::arg("extracted_texts"), py::arg("question_paper"), py::doc(doc));
+    };
+    sheet_args("parseAnswersheet", &parse_answersheet,
+               "Parses OCR page texts of a student's answersheet against a question paper.");
+    sheet_args("parseAnswersheet_async", &parse_answersheet_async, "Coroutine twin of parseAnswersheet.");
+
+    const auto evaluation_args = [&](const char* name, auto fn, const char* doc) {
+        add_method(cls, name, fn, py::arg("student_answer"), py::arg("question"), py::arg("rubric"),
+                   py::arg("reference_answer"), py::doc(doc));
+    };
+    evaluation_args("evaluateAnswer", &evaluate_answer,
+                    "Marks one answer against a copy of the rubric; returns rubric, awarded_marks, feedback.");
+    evaluation_args("evaluateAnswer_async", &evaluate_answer_async,
+                    "Coroutine twin of evaluateAnswer; adds total_marks and fulfilled_criteria_indices.");
 }
 
 }  // namespace tovrane::broker
