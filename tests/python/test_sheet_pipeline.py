@@ -1,5 +1,6 @@
 """SheetPipeline with fake collaborators: PDF processing, evaluation, reporting, saving."""
 
+import asyncio
 import json
 import os
 
@@ -115,6 +116,19 @@ class FakeBroker:
         if self.error:
             raise self.error
         return self.evaluation
+
+    async def parseAnswersheet_async(self, extracted_texts, question_paper):
+        await asyncio.sleep(0)
+        return self.parseAnswersheet(extracted_texts, question_paper)
+
+    async def evaluate_answers_batch_async(self, requests):
+        await asyncio.sleep(0)
+        self.calls.append(("batch_async", requests))
+        return self.results(requests) if callable(self.results) else self.results
+
+    async def evaluateAnswer_async(self, **kwargs):
+        await asyncio.sleep(0)
+        return self.evaluateAnswer(**kwargs)
 
 
 @pytest.fixture(autouse=True)
@@ -413,6 +427,100 @@ def test_evaluate_answer_by_qid_wraps_errors(capsys):
     with pytest.raises(RuntimeError, match="^Failed to evaluate answer for question q1: "):
         pipeline.evaluate_answer_by_qid("q1", sheet, paper)
     assert lines(capsys)[-1] == "[SheetPipeline]: Evaluation completed for q1"
+
+
+# ---------------------------------------------------------------- coroutine twins
+
+
+async def test_process_pdf_async_prints_its_own_lines(pdf, capsys):
+    paper = FakePaper([usable("q1"), FakeQuestion("q2", "Why?", 3, None, "Ref")])
+    sheet = FakeSheet([FakeAnswer("q1", "It is.", [1]), FakeAnswer("q2", "Because.", [3])])
+    broker = FakeBroker(sheet, succeed_all)
+    pipeline = SheetPipeline(FakeExtractor(), broker)
+    coro = pipeline.process_pdf_async(pdf, paper)
+    assert asyncio.iscoroutine(coro)
+    assert await coro is sheet
+    assert lines(capsys) == [
+        "[SheetPipeline]: Starting complete answersheet processing (async)...",
+        "[SheetPipeline]: Processing PDF: " + pdf,
+        "[SheetPipeline]: Questions: 2",
+        "[SheetPipeline]: Step 1/3: Extracting text from PDF...",
+        "[SheetPipeline]: Processing all pages",
+        "[SheetPipeline]: Successfully extracted text from 2 pages",
+        "[SheetPipeline]: Step 2/3: Parsing student answers using async AI processing...",
+        "Successfully parsed 2 student answers",
+        "[SheetPipeline]: Step 3/3: Evaluating all answers using concurrent async processing...",
+        "[SheetPipeline]:   Skipping q2 - no rubric available",
+        "[SheetPipeline]:   Processing 1 evaluations concurrently...",
+        "[SheetPipeline]:     q1: Awarded 4.0/5.0 marks",
+        "[SheetPipeline]: Evaluated 1 answers successfully using concurrent processing",
+        "[SheetPipeline]: Complete async answersheet processing finished successfully!",
+    ]
+    assert [c[0] for c in broker.calls] == ["parseAnswersheet", "batch_async"]
+    assert sheet.get_answer("q1").feedback == "Well done."
+
+
+async def test_process_pdf_async_failures(pdf, tmp_path, capsys):
+    pipeline = SheetPipeline(FakeExtractor(pages={5: "new"}), FakeBroker(error=ValueError("bad reply")))
+    with pytest.raises(TypeError):
+        pipeline.process_pdf_async(pdf, FakePaper([]), "1")
+    with pytest.raises(FileNotFoundError):
+        await pipeline.process_pdf_async(str(tmp_path / "none.pdf"), FakePaper([]))
+    assert capsys.readouterr().out == ""
+    with pytest.raises(RuntimeError, match=r"^Failed to parse answers: bad reply$"):
+        await pipeline.process_pdf_async(pdf, FakePaper([]))
+    assert pipeline.extracted_texts == {5: "new"}
+
+
+async def test_cancelled_parse_is_not_wrapped(pdf):
+    started = asyncio.Event()
+
+    async def hang(extracted_texts, question_paper):
+        started.set()
+        await asyncio.Event().wait()
+
+    broker = FakeBroker()
+    broker.parseAnswersheet_async = hang
+    task = asyncio.ensure_future(SheetPipeline(FakeExtractor(), broker).process_pdf_async(pdf, FakePaper([])))
+    await started.wait()
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+
+
+async def test_evaluate_all_answers_async_applies_results(capsys):
+    paper = FakePaper([usable("q1"), usable("q2")])
+    sheet = FakeSheet([FakeAnswer("q1", "One", [1]), FakeAnswer("q2", "Two", [1])])
+    results = [{"q_id": "q1", "success": True, "evaluation": evaluation(3.0)},
+               {"q_id": "q2", "success": False, "error": "timeout"}]
+    pipeline = SheetPipeline(FakeExtractor(), FakeBroker(results=results))
+    with pytest.raises(ValueError, match=r"^Answersheet and question paper cannot be None\.$"):
+        await pipeline.evaluate_all_answers_async(sheet, None)
+    record = await pipeline.evaluate_all_answers_async(sheet, paper)
+    assert list(record) == ["q1"] and record["q1"]["awarded_marks"] == 3.0
+    assert sheet.get_answer("q1").eval_rubric is record["q1"]["rubric"]
+    assert lines(capsys) == [
+        "[SheetPipeline]:   Processing 2 evaluations concurrently...",
+        "[SheetPipeline]:     q1: Awarded 3.0/5.0 marks",
+        "[SheetPipeline]:     Error evaluating answer for q2: timeout",
+        "[SheetPipeline]: Evaluated 1 answers successfully using concurrent processing",
+    ]
+
+
+async def test_evaluate_answer_by_qid_async(capsys):
+    question, answer = usable("q1", 3), FakeAnswer("q1", "Mine", [1])
+    sheet, paper = FakeSheet([answer]), FakePaper([question])
+    pipeline = SheetPipeline(FakeExtractor(), FakeBroker(evaluation=evaluation(1.0, "Try again.")))
+    with pytest.raises(ValueError, match="^Question ID 'q9' not found in answersheet$"):
+        await pipeline.evaluate_answer_by_qid_async("q9", sheet, FakePaper([]))
+    result = await pipeline.evaluate_answer_by_qid_async("q1", sheet, paper)
+    assert result == {"rubric": answer.eval_rubric, "awarded_marks": 1.0, "feedback": "Try again."}
+    assert lines(capsys) == ["[SheetPipeline]:   Evaluating q1 using batch processing...",
+                             "[SheetPipeline]:     Awarded: 1.0/3 marks"]
+    # Errors reach the caller unwrapped on this route.
+    pipeline.model_broker.error = RuntimeError("Failed to evaluate answer: down")
+    with pytest.raises(RuntimeError, match="^Failed to evaluate answer: down$"):
+        await pipeline.evaluate_answer_by_qid_async("q1", sheet, paper)
 
 
 # ---------------------------------------------------------------- validation
