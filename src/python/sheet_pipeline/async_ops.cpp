@@ -1,4 +1,5 @@
 // Coroutine twins: PDF processing and evaluation on the caller's event loop.
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -27,6 +28,8 @@ pyco::Task run_pdf_async(py::object self, py::object pdf_path, py::object questi
     } catch (py::error_already_set& err) {
         if (!py_util::is_ordinary(err)) throw;
         detail::raise_runtime_from(err, fmt::format(texts::kParseFailed, py_util::error_text(err)));
+    } catch (const std::exception& err) {
+        detail::raise(PyExc_RuntimeError, fmt::format(texts::kParseFailed, err.what()));
     }
 
     say(texts::kStepEvaluateAsync);
