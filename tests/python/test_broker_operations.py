@@ -395,13 +395,14 @@ def test_reference_answer_of_another_type_is_a_failure(broker):
         broker.generateRefAnswer("Q", Rubric([]), "C", "S")
 
 
-@pytest.mark.parametrize("name, args", [(c[0], c[1]) for c in FAILING_CALLS] + [
-    ("parseReferenceAnswers", lambda: ({1: "p"}, paper_of(("Q1", "t"))))])
+@pytest.mark.parametrize("mode, name, args", [(m, c[0], c[1]) for c in FAILING_CALLS for m in MODES] + [
+    ("sync", "parseReferenceAnswers", lambda: ({1: "p"}, paper_of(("Q1", "t"))))])
 @pytest.mark.parametrize("error", [KeyboardInterrupt, asyncio.CancelledError])
-def test_errors_of_no_ordinary_kind_pass_through(broker, name, args, error):
+def test_errors_of_no_ordinary_kind_pass_through(broker, capsys, mode, name, args, error):
     install(broker, error=error())
     with pytest.raises(error):
-        getattr(broker, name)(*args())
+        run(broker, mode, name, *args())
+    assert capsys.readouterr().out == ""
 
 
 class Unprintable:
