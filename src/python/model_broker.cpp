@@ -21,5 +21,5 @@ PYBIND11_MODULE(model_broker, m) {
     broker::bind_accounting(cls);
     broker::bind_operations(cls);
     // The language-model operations and the batch runners register here as well.
-    tovrane::broker::bind_batches(cls);
+    broker::bind_batches(cls);
 }

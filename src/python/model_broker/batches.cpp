@@ -5,7 +5,6 @@
 #include "common/pyco.hpp"
 #include "common/pyutil.hpp"
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
