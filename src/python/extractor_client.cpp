@@ -29,7 +29,7 @@ inline constexpr const char* unknown_type = R"(Unknown extractor type {}; accept
 inline constexpr const char* not_available =
     R"(The '{}' extractor is not available in this build; use 'local' (Tesseract on this machine) or 'openai' (an OpenAI vision model) instead)";
 inline constexpr const char* bad_dpi = R"(dpi must be a positive integer, got {})";
-inline constexpr const char* bad_max_workers = R"(max_workers must be a positive integer or None, got {})";
+inline constexpr const char* bad_max_workers = R"(max_workers must be an integer from 1 to 1024 or None, got {})";
 inline constexpr const char* not_text = R"({} must be a string or None, not {})";
 inline constexpr const char* region_not_text = R"(region must be a string, not {})";
 inline constexpr const char* bad_page_list = R"(page_numbers must be a list of page numbers or None, not {})";
@@ -43,6 +43,44 @@ inline constexpr const char* openai_no_text = R"(OpenAI OCR of page {} returned 
 
 inline constexpr const char* openai_instruction =
     R"(Transcribe all text on this scanned exam page exactly as it is written, line by line from top to bottom, including question numbers, marks, labels and handwritten answers. Keep the original language, spelling and line breaks. Write mathematics, formulas and units as plain text (for example x^2 + 3x = 10, H2O, 70°C, 2×3=6). Do not correct, summarise, explain or format anything. If the page has no text, answer with nothing.)";
+
+inline constexpr const char* class_doc = R"(Extracts the text of PDF pages through one of several back ends.
+
+ExtractorClient(*, extractor_type="aws", region="us-east-1", api_key=None, app_id=None,
+                app_key=None, ocr_languages=None, max_workers=None, use_text_layer=None)
+
+Back ends: "local" (Tesseract on this machine), "openai" (a vision model through the
+official openai client), and "aws", "gemini", "mathpix", which this build does not
+include. Every back end first takes a page's own text layer when it is real text: valid
+UTF-8 without U+FFFD and with at least 40 printable, non-space characters; its text is
+NFKC-normalised. Other pages are rendered in 8-bit gray at the set resolution (lowered,
+with a notice, for pages beyond 36 million pixels) and read by the back end, up to
+max_workers pages at a time (default: the number of cores).
+
+Environment (read at each call): TOVRANE_OCR_LANG, the Tesseract languages when
+ocr_languages is None (default "eng"; "hin+eng" for Hindi papers); TESSDATA_PREFIX,
+Tesseract's data folder; TOVRANE_OCR_MODEL, the vision model (default
+"gpt-5-mini-2025-08-07"); OPENAI_API_KEY when api_key is None; OPENAI_BASE_URL as the
+openai client reads it; TOVRANE_OCR_TEXT_LAYER=0 (or false, no, off) ignores text layers
+when use_text_layer is None.)";
+
+inline constexpr const char* recommend_doc = R"(The back end recommended for a subject.
+
+Deterministic, offline and never failing: TOVRANE_EXTRACTOR when it names a known type
+(case and surrounding spaces ignored); otherwise "mathpix" for mathematics and the
+natural sciences (a word such as math, algebra, physics, chemistry, biology, science,
+गणित or विज्ञान, and no "social" or "political") when MATHPIX_APP_ID and
+MATHPIX_APP_KEY are set, "aws" for any other subject when AWS_ACCESS_KEY_ID and
+AWS_SECRET_ACCESS_KEY are set; then "gemini" when GEMINI_API_KEY is set; then "openai"
+when OPENAI_API_KEY is set; else "local". Empty variables count as unset.)";
+
+inline constexpr const char* process_doc = R"(Returns {page number: text} for the selected pages.
+
+All pages in ascending order when page_numbers is None or empty, else the requested
+pages in the requested order, each once. Raises FileNotFoundError for a missing file,
+ValueError for a file that is not a readable PDF (empty, damaged, encrypted, no pages),
+a page out of range or a missing OCR language, RuntimeError when a back end fails.
+Blocks, with the GIL released; Ctrl-C stops it between pages.)";
 
 inline constexpr const char* default_model = "gpt-5-mini-2025-08-07";
 inline constexpr const char* default_languages = "eng";
@@ -150,21 +188,27 @@ std::string nfkc(const std::string& text) {
     return py_util::module_attr("unicodedata", "normalize")("NFKC", text).cast<std::string>();
 }
 
-[[noreturn]] void raise_engine_error(const ocr::OcrError& error) {
-    switch (error.kind()) {
+PyObject* python_type(ocr::ErrorKind kind) {
+    switch (kind) {
         case ocr::ErrorKind::file_not_found:
-            PyErr_SetString(PyExc_FileNotFoundError, error.what());
-            break;
+            return PyExc_FileNotFoundError;
         case ocr::ErrorKind::permission_denied:
-            PyErr_SetString(PyExc_PermissionError, error.what());
-            break;
+            return PyExc_PermissionError;
         case ocr::ErrorKind::bad_input:
-            PyErr_SetString(PyExc_ValueError, error.what());
-            break;
+            return PyExc_ValueError;
         case ocr::ErrorKind::failed:
-            PyErr_SetString(PyExc_RuntimeError, error.what());
             break;
     }
+    return PyExc_RuntimeError;
+}
+
+[[noreturn]] void raise_engine_error(const ocr::OcrError& error) {
+    // Messages carry file names as the file system spells them: decode them as os.fsdecode does.
+    py::object message = py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefault(error.what()));
+    if (!message) {
+        throw py::error_already_set();
+    }
+    PyErr_SetObject(python_type(error.kind()), message.ptr());
     throw py::error_already_set();
 }
 
@@ -287,7 +331,7 @@ public:
 
     void set_dpi(py::handle dpi) {
         if (!detail::is_plain_int(dpi) || dpi.cast<py::int_>() < py::int_(1) ||
-            dpi.cast<py::int_>() > py::int_(100000)) {
+            dpi.cast<py::int_>() > py::int_(INT_MAX)) {
             throw py::value_error(fmt::format(fmt::runtime(texts::bad_dpi), py_util::str(py::repr(dpi))));
         }
         dpi_ = dpi.cast<int>();
@@ -306,7 +350,8 @@ public:
     }
 
     py::dict process_pdf(py::handle self, py::handle pdf_path, py::handle page_numbers) {
-        const std::string path = py_util::module_attr("os", "fsdecode")(pdf_path).cast<std::string>();
+        // The engine opens the file by its bytes; messages show it as os.fsdecode does.
+        const std::string path = py_util::module_attr("os", "fsencode")(pdf_path).cast<std::string>();
         const std::vector<long long> requested = detail::page_list(page_numbers);
         if (type_ != "local" && type_ != "openai") {
             throw std::runtime_error(fmt::format(fmt::runtime(texts::not_available), type_));
@@ -375,7 +420,8 @@ private:
         py::dict out;
         for (const auto& page : pages) {
             if (page.source == ocr::PageSource::reader && page.dpi < dpi) {
-                py_util::print_line(fmt::format(fmt::runtime(texts::resolution_lowered), page.page, path, dpi, page.dpi));
+                const std::string shown = py_util::str(py_util::module_attr("os", "fsdecode")(py::bytes(path)));
+                py_util::print_line(fmt::format(fmt::runtime(texts::resolution_lowered), page.page, shown, dpi, page.dpi));
             }
             // Text layers spell ligatures and compatibility forms as single characters (U+FB01 for "fi").
             out[py::int_(page.page)] = page.source == ocr::PageSource::text_layer ? detail::nfkc(page.text) : page.text;
@@ -426,8 +472,8 @@ PYBIND11_MODULE(extractor_client, m) {
     namespace detail = tovrane::extractor::detail;
     m.doc() = "Page texts of PDF files: text layers, local OCR (Tesseract) or an OpenAI vision model.";
 
-    py::class_<ExtractorClient>(m, "ExtractorClient", py::dynamic_attr(),
-                                "Extracts the text of PDF pages through one of several back ends.")
+    namespace texts = tovrane::extractor::texts;
+    py::class_<ExtractorClient>(m, "ExtractorClient", py::dynamic_attr(), texts::class_doc)
         .def(py::init(&detail::make_client), py::kw_only(), py::arg("extractor_type") = "aws",
              py::arg("region") = "us-east-1", py::arg("api_key") = py::none(), py::arg("app_id") = py::none(),
              py::arg("app_key") = py::none(), py::arg("ocr_languages") = py::none(),
@@ -441,9 +487,9 @@ PYBIND11_MODULE(extractor_client, m) {
         .def("change_extractor", &ExtractorClient::change_extractor, py::arg("extractor_type"),
              "Switches this client to another back end.")
         .def_static("get_recommended_extractor_for_subject", &ExtractorClient::recommended_for_subject,
-                    py::arg("subject"), "The back end recommended for a subject under the current environment.")
+                    py::arg("subject"), texts::recommend_doc)
         .def("process_pdf", &detail::process_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none(),
-             "Returns {page number: text} for the selected pages (all when None or empty).")
+             texts::process_doc)
         .def("__repr__", &ExtractorClient::repr);
     m.attr("ExtractorClient").attr("EXTRACTOR_TYPES") = detail::extractor_types();
 }
