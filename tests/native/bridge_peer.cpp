@@ -8,7 +8,7 @@ namespace py = pybind11;
 
 namespace {
 
-pyco::Task await_value(py::object awaitable) { co_return co_await awaitable; }
+pyco::Task await_value(py::object awaitable) { co_return co_await std::move(awaitable); }
 
 }  // namespace
 

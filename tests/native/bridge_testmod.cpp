@@ -49,9 +49,9 @@ pyco::Task await_value(py::object awaitable) {
 
 pyco::Task await_nested(py::object awaitable, int depth) {
     if (depth == 0) {
-        co_return co_await awaitable;
+        co_return co_await std::move(awaitable);
     }
-    co_return co_await await_nested(awaitable, depth - 1);
+    co_return co_await await_nested(std::move(awaitable), depth - 1);
 }
 
 pyco::Task await_each(py::list awaitables) {
@@ -65,7 +65,7 @@ pyco::Task await_each(py::list awaitables) {
 pyco::Task guarded_await(py::object awaitable) {
     Guard guard;
     try {
-        co_return co_await awaitable;
+        co_return co_await std::move(awaitable);
     } catch (py::error_already_set& err) {
         ++g_counters.caught;
         g_counters.last_caught = py::type::handle_of(err.value()).attr("__name__").cast<std::string>();
@@ -76,10 +76,10 @@ pyco::Task guarded_await(py::object awaitable) {
 pyco::Task with_permit(py::object semaphore, py::object awaitable) {
     co_await semaphore.attr("acquire")();
     Permit permit{semaphore};
-    co_return co_await awaitable;
+    co_return co_await std::move(awaitable);
 }
 
-pyco::VoidTask await_void(py::object awaitable) { co_await awaitable; }
+pyco::VoidTask await_void(py::object awaitable) { co_await std::move(awaitable); }
 
 pyco::Task return_given(py::object value) { co_return value; }
 

@@ -48,9 +48,16 @@ std::exception_ptr take_python_error() {
 
 // A generator made by @types.coroutine may be awaited as it is.
 bool is_iterable_coroutine(PyObject* obj) {
-    return PyGen_CheckExact(obj) &&
-           (py::handle(obj).attr("gi_code").attr("co_flags").cast<long>() &
-            CO_ITERABLE_COROUTINE) != 0;
+    if (!PyGen_CheckExact(obj)) {
+        return false;
+    }
+    static PyObject* const gi_code = PyUnicode_InternFromString("gi_code");
+    auto code = py::reinterpret_steal<py::object>(PyObject_GetAttr(obj, gi_code));
+    if (!code) {
+        throw py::error_already_set();
+    }
+    return PyCode_Check(code.ptr()) &&
+           (reinterpret_cast<PyCodeObject*>(code.ptr())->co_flags & CO_ITERABLE_COROUTINE) != 0;
 }
 
 // The iterator that `await obj` delegates to, found as Python's GET_AWAITABLE finds it.
@@ -540,7 +547,9 @@ PyTypeObject* shared_type() {
 }  // namespace
 
 bool PyAwaiter::await_ready() {
-    py::object iter = awaitable_iter(awaitable_.ptr());
+    // Only the iterator stays referenced, where the cycle collector can see it.
+    const py::object awaitable = std::move(awaitable_);
+    py::object iter = awaitable_iter(awaitable.ptr());
     PyObject* out = nullptr;
     PySendResult status = PyIter_Send(iter.ptr(), Py_None, &out);
     if (status == PYGEN_ERROR) {

@@ -18,6 +18,9 @@
 //   as first parameter keeps self alive; a member function's `this` does not.
 // - No lambdas with captures (the closure dies before the frame runs).
 // - Everything runs with the GIL held, on the thread of the event loop.
+// - The cycle collector sees what a suspended frame awaits, not its locals and
+//   parameters: a reference cycle through those is only freed once the frame ends.
+//   `co_await std::move(param)` lets go of an awaitable passed in.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -182,9 +185,9 @@ auto PromiseBase::await_transform(T&& awaitable) {
     using U = std::remove_cvref_t<T>;
     if constexpr (std::is_same_v<U, Task> || std::is_same_v<U, VoidTask>) {
         return PyAwaiter(*this, to_python(std::move(awaitable)));
-    } else if constexpr (std::is_base_of_v<py::handle, U>) {
+    } else if constexpr (std::is_base_of_v<py::handle, U> && !std::is_base_of_v<py::object, U>) {
         return PyAwaiter(*this, py::reinterpret_borrow<py::object>(awaitable));
-    } else {
+    } else {  // py::object moves in, so `co_await std::move(x)` lets go of x
         static_assert(std::is_convertible_v<T, py::object>,
                       "co_await in a pyco coroutine takes a Python awaitable or a pyco task");
         return PyAwaiter(*this, py::object(std::forward<T>(awaitable)));
