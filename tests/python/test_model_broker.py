@@ -343,3 +343,12 @@ def test_log_file_open_error_propagates(make_broker, tmp_path):
     with pytest.raises(OSError):
         make_broker(token_log_file=str(tmp_path / "missing" / "dir" / "usage.log"))
     assert not os.path.exists(tmp_path / "missing")
+
+
+def test_response_without_a_usage_member_is_estimated(make_broker):
+    broker = make_broker()
+    answer = response(content="")
+    del answer.usage
+    broker.client = client_with(ScriptedCompletions(answer))
+    broker._make_api_call(task_name="t", messages=MESSAGES, response_format=model_broker.RubricResponse)
+    assert (broker.total_input_tokens, broker.total_output_tokens) == (broker._count_message_tokens(MESSAGES), 0)

@@ -16,6 +16,9 @@ inline constexpr std::string_view kDefaultTokenLogFile = "llm_token_usage.log";
 inline constexpr std::string_view kFailedTaskSuffix = "_FAILED";
 inline constexpr std::string_view kFailedInfoPrefix = "Error: ";
 
+/// Length of the request-rate window of asynchronous calls.
+inline constexpr int kRateWindowSeconds = 60;
+
 /// Arguments the host passes below 1 are refused with these messages.
 inline constexpr std::string_view kMaxConcurrentTooSmall =
     R"(max_concurrent_requests must be at least 1, got {})";

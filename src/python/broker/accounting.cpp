@@ -14,12 +14,6 @@ namespace tovrane::broker {
 namespace texts = tovrane::text::broker;
 using namespace pybind11::literals;
 
-namespace {
-
-py::str to_py(std::string_view text) { return py::str(text.data(), text.size()); }
-
-}  // namespace
-
 // ---- Usage lock -----------------------------------------------------------------------------
 
 UsageLock::UsageLock(py::handle self) : mutex_(self.cast<BrokerState&>().usage_mutex) {

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <mutex>
+#include <string_view>
 
 namespace tovrane::broker {
 
@@ -18,6 +19,9 @@ struct BrokerState {
 };
 
 using BrokerClass = py::class_<BrokerState>;
+
+/// A Python str of one of the exact texts.
+inline py::str to_py(std::string_view text) { return py::str(text.data(), text.size()); }
 
 /// Locks `self`'s usage mutex without holding the GIL while waiting, so a thread that
 /// holds the mutex and needs the GIL back can always finish.

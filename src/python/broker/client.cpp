@@ -17,8 +17,6 @@ using namespace pybind11::literals;
 
 namespace {
 
-py::str to_py(std::string_view text) { return py::str(text.data(), text.size()); }
-
 // ---- Construction ---------------------------------------------------------------------------
 
 void check_at_least_one(long long value, std::string_view message) {
@@ -83,7 +81,12 @@ py::object parse_operation(py::handle client) {
 /// Output tokens and input tokens of a successful call: the service's figures when it
 /// sent them, else the estimate and the count of the answer text.
 py::object output_tokens_of(py::handle self, py::handle response, py::object& input_tokens) {
-    py::object usage = py::getattr(response, "usage", py::none());
+    py::object usage = py::none();
+    try {
+        usage = response.attr("usage");
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_AttributeError)) throw;  // a response without the member
+    }
     if (py::bool_(usage)) {
         py::object output_tokens = usage.attr("completion_tokens");
         input_tokens = usage.attr("prompt_tokens");
@@ -137,12 +140,10 @@ private:
     py::object semaphore_;
 };
 
-constexpr int kRateWindowSeconds = 60;
-
 /// Sliding one-minute window over the start times of asynchronous calls. Runs on the
 /// loop's thread without interruption except across the one sleep, so it needs no lock.
 pyco::VoidTask enforce_rate_limit(py::object self) {
-    const py::object window = py::int_(kRateWindowSeconds);
+    const py::object window = py::int_(texts::kRateWindowSeconds);
     py::object current_time = py_util::module_attr("time", "time")();
 
     py::list recent;

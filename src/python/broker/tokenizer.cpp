@@ -32,8 +32,6 @@ constexpr std::array<RankFile, 2> kRankFiles{{
 
 constexpr std::string_view kRankFileUrlBase = "https://openaipublic.blob.core.windows.net/encodings/";
 
-py::str to_py(std::string_view text) { return py::str(text.data(), text.size()); }
-
 /// tiktoken's cache folder, chosen as tiktoken chooses it; empty when caching is off.
 std::string tiktoken_cache_dir(const py::module_& os) {
     py::object environ = os.attr("environ");
