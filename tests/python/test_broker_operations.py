@@ -19,6 +19,7 @@ from tovrane_core import model_broker as mb
 from tovrane_core.datastructures import (Answersheet, Criterion, Question, QuestionPaper,
                                          Rubric)
 import tovrane_core.datastructures.question_paper as question_paper_module
+from support.broker_fakes import close_token_logger, make_broker  # noqa: F401  (fixture)
 
 GOLDEN = pathlib.Path(__file__).parent / "golden"
 MODES = ["sync", "async"]
@@ -49,10 +50,21 @@ class Recorder:
         return self(**kwargs)
 
 
+@pytest.fixture(scope="module")
+def shared_broker(tmp_path_factory):
+    # Construction makes two service clients; one broker serves the module.
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setenv("OPENAI_API_KEY", "sk-test-operations")
+        shared = mb.ModelBroker(token_log_file=str(tmp_path_factory.mktemp("ops") / "usage.log"))
+    yield shared
+    close_token_logger()
+
+
 @pytest.fixture
-def broker(monkeypatch, tmp_path):
-    monkeypatch.setenv("OPENAI_API_KEY", "sk-test-operations")
-    return mb.ModelBroker(token_log_file=str(tmp_path / "usage.log"))
+def broker(shared_broker):
+    yield shared_broker
+    vars(shared_broker).pop("_make_api_call", None)
+    vars(shared_broker).pop("_make_api_call_async", None)
 
 
 def install(broker, parsed=None, error=None):
@@ -383,13 +395,14 @@ def test_reference_answer_of_another_type_is_a_failure(broker):
         broker.generateRefAnswer("Q", Rubric([]), "C", "S")
 
 
-@pytest.mark.parametrize("name, args", [(c[0], c[1]) for c in FAILING_CALLS] + [
-    ("parseReferenceAnswers", lambda: ({1: "p"}, paper_of(("Q1", "t"))))])
+@pytest.mark.parametrize("mode, name, args", [(m, c[0], c[1]) for c in FAILING_CALLS for m in MODES] + [
+    ("sync", "parseReferenceAnswers", lambda: ({1: "p"}, paper_of(("Q1", "t"))))])
 @pytest.mark.parametrize("error", [KeyboardInterrupt, asyncio.CancelledError])
-def test_errors_of_no_ordinary_kind_pass_through(broker, name, args, error):
+def test_errors_of_no_ordinary_kind_pass_through(broker, capsys, mode, name, args, error):
     install(broker, error=error())
     with pytest.raises(error):
-        getattr(broker, name)(*args())
+        run(broker, mode, name, *args())
+    assert capsys.readouterr().out == ""
 
 
 class Unprintable:
@@ -517,3 +530,75 @@ def test_coroutine_twins_are_coroutines(broker):
     coro = broker.generateRubric_async("Q", 1, "C", "S")
     assert asyncio.iscoroutine(coro)
     assert isinstance(asyncio.run(coro), Rubric)
+
+
+# --- Through the official client and the fake service ----------------------------------
+
+PAPER_PAGES = {10: "Q3. Define power. [2 marks]", 2: "Q2. State Ohm’s law in {language}. (3)",
+               1: "Q1. What is 2 + 2? (1)\nप्रश्न 1"}
+
+# (operation, arguments, service answer, schema, golden user prompt, check of the result)
+END_TO_END = [
+    pytest.param("parseQuestionPaper", lambda: (PAPER_PAGES, "Physics", "English", "Class 8"),
+                 {"questions": [{"q_id": "Q1", "question_text": "What is 2 + 2?", "max_marks": 1},
+                                {"q_id": "Q2", "question_text": "State Ohm’s law.", "max_marks": 3}]},
+                 "QuestionPaperResponse", "parse_question_paper.pages_10_2_1",
+                 lambda paper: [(q, paper.get_question(q).max_marks) for q in paper.get_question_ids()]
+                 == [("Q1", 1.0), ("Q2", 3.0)], id="paper"),
+    pytest.param("generateRubric", lambda: ("Explain photosynthesis.", 4, "Class 8", "Science"),
+                 {"criteria": [{"statement": "Names chlorophyll", "mark": 2},
+                               {"statement": "Mentions sunlight", "mark": 2}]},
+                 "RubricResponse", "generate_rubric.not_provided",
+                 lambda rubric: [(c.statement, c.mark) for c in rubric.criteria]
+                 == [("Names chlorophyll", 2.0), ("Mentions sunlight", 2.0)], id="rubric"),
+    pytest.param("generateRefAnswer", lambda: ("Explain photosynthesis.", PHOTOSYNTHESIS, "Class 8", "Science"),
+                 {"reference_answer": "Plants use light to make glucose."},
+                 "ReferenceAnswerResponse", "generate_ref_answer.criteria",
+                 lambda answer: answer == "Plants use light to make glucose.", id="ref-answer"),
+    pytest.param("parseAnswersheet",
+                 lambda: ({3: "2(a) Force is a push or pull.", 1: "Q1 x = ±2"},
+                          paper_of(("Q1", "Solve x^2 = 4."), ("2(a)", "Define force."))),
+                 {"answers": [{"q_id": "2(a)", "answer_text": "A push or pull.", "page_numbers": [3]},
+                              {"q_id": "Unknown", "answer_text": "?", "page_numbers": [1]}]},
+                 "AnswersheetResponse", "parse_answersheet.two_questions",
+                 lambda sheet: list(sheet.get_question_ids()) == ["2(a)"]
+                 and list(sheet.get_answer("2(a)").pages) == [3], id="sheet"),
+    pytest.param("evaluateAnswer",
+                 lambda: ("Plants use sunlight to make food.", "Explain photosynthesis.", EVALUATION_RUBRIC,
+                          "Plants make glucose from sunlight, water and CO₂ using chlorophyll."),
+                 {"fulfilled_criteria": [0, 2], "awarded_marks": 5, "feedback": "You covered light and glucose."},
+                 "EvaluationResponse", "evaluate_answer.three_criteria",
+                 lambda record: record["awarded_marks"] == 4.0
+                 and [c.is_fulfilled for c in record["rubric"].criteria] == [True, False, True], id="evaluation"),
+]
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("name, args, answer, schema, stem, check", END_TO_END)
+def test_end_to_end_through_the_service(fake_openai, make_broker, mode, name, args, answer, schema, stem, check):
+    broker = make_broker()
+    fake_openai.enqueue(content=answer)
+    assert check(run(broker, mode, name, *args()))
+    request = fake_openai.requests[-1]
+    assert request.schema_name == schema
+    assert [m["role"] for m in request.messages] == ["system", "user"]
+    assert request.messages[1]["content"] == golden(stem + ".user.txt")
+
+
+def test_answer_key_end_to_end(fake_openai, make_broker):
+    broker = make_broker()
+    paper = paper_of(("Q1", "What is 2 + 2?"), ("Q2", "Name the capital of France."))
+    fake_openai.enqueue(content={"reference_answers": [{"q_id": "Q2", "reference_answer": "Paris"}]})
+    assert broker.parseReferenceAnswers({2: "2. Paris", 1: "1. 4"}, paper) == {"Q2": "Paris"}
+    assert paper.get_question("Q2").reference_answer == "Paris"
+    assert fake_openai.requests[-1].schema_name == "ReferenceAnswerKeysResponse"
+    assert fake_openai.requests[-1].messages == [
+        {"role": "user", "content": golden("parse_reference_answers.two_questions.user.txt")}]
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_answer_outside_the_schema_fails_the_evaluation(fake_openai, make_broker, mode):
+    broker = make_broker()
+    fake_openai.enqueue(content={"fulfilled_criteria": [0], "awarded_marks": 1})  # no feedback
+    with pytest.raises(RuntimeError, match="(?s)^Failed to evaluate answer: .*feedback"):
+        run(broker, mode, "evaluateAnswer", "a", "Q", EVALUATION_RUBRIC, "r")
