@@ -111,17 +111,20 @@ public:
         }
     }
 
+    /// Queues `position`, unless the run is being stopped.
     void submit(std::size_t position) {
         {
             std::lock_guard lock(mutex_);
+            if (stopping_) return;
             queue_.push_back(position);
         }
         wake_.notify_one();
     }
 
-    /// Positions not yet started will not start.
+    /// Positions not yet started, or submitted from now on, will not start.
     void drop_pending() {
         std::lock_guard lock(mutex_);
+        stopping_ = true;
         queue_.clear();
         idle_.notify_all();
     }
@@ -139,7 +142,10 @@ public:
                 lock.unlock();
                 const bool stop = interrupted();
                 lock.lock();
-                if (stop) queue_.clear();
+                if (stop) {
+                    stopping_ = true;
+                    queue_.clear();
+                }
             }
         }
         join();
@@ -196,6 +202,7 @@ private:
     std::deque<std::size_t> queue_;
     std::size_t running_ = 0;
     bool closed_ = false;
+    bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
 
