@@ -94,6 +94,10 @@ def test_objects_are_coroutines_of_one_shared_type():
     assert type(ours) is type(peers) is bt.coroutine_type() is bridge_peer.coroutine_type()
     assert asyncio.iscoroutine(ours) and inspect.isawaitable(ours)
     assert isinstance(ours, collections.abc.Coroutine)
+    # asyncio names a task's coroutine in reprs and warnings by its __qualname__.
+    assert (ours.__name__, ours.__qualname__) == ("await_value", "await_value")
+    ours.close()
+    peers.close()
     with pytest.raises(TypeError):
         bt.coroutine_type()()
 
@@ -138,6 +142,12 @@ async def test_awaiting_a_non_awaitable_raises_type_error(obj, message):
 
 
 # --- errors -----------------------------------------------------------------------
+
+
+async def test_absurdly_deep_chain_raises_recursion_error_not_a_crash():
+    with pytest.raises(RecursionError):
+        await bt.await_nested(asyncio.sleep(0), 100_000)
+    assert await bt.await_nested(asyncio.sleep(0, "fine"), 100) == "fine"
 
 
 @pytest.mark.parametrize("depth", [0, 1, 4])
