@@ -164,6 +164,23 @@ async def test_frame_catch_block_sees_the_error_then_lets_it_through():
     assert bt.counters() == {"alive": 0, "released": 1, "caught": 1, "last_caught": "LookupError"}
 
 
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), GeneratorExit()])
+def test_only_ordinary_errors_are_caught(exc):
+    assert asyncio.run(bt.ordinary_to_text(py_raise(OSError("disk")))) == "caught: disk"
+    coro = bt.ordinary_to_text(conversation())
+    coro.send(None)
+    with pytest.raises(type(exc)):
+        coro.throw(exc)
+
+
+async def test_cancellation_is_not_an_ordinary_error():
+    task = asyncio.ensure_future(bt.ordinary_to_text(forever()))
+    await asyncio.sleep(0)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+
+
 @pytest.mark.parametrize("kind, exc_type, text", [
     ("runtime_error", RuntimeError, "boom"),
     ("invalid_argument", ValueError, "boom"),
