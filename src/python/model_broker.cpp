@@ -1,7 +1,7 @@
 // Python module tovrane_core.model_broker: the ModelBroker class and the response models.
 #include <pybind11/pybind11.h>
 
-#include "broker/broker.hpp"
+#include "model_broker/broker.hpp"
 #include "model_broker/batches.hpp"
 #include "model_broker/operations.hpp"
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "broker/broker.hpp"
+#include "model_broker/broker.hpp"
 #include "engine/text/broker_texts.hpp"
 
 namespace tovrane::broker {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "broker/broker.hpp"
+#include "model_broker/broker.hpp"
 #include "common/pyutil.hpp"
 #include "engine/io/atomic_file.hpp"
 #include "engine/text/broker_texts.hpp"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "broker/broker.hpp"
+#include "model_broker/broker.hpp"
 #include "common/pyutil.hpp"
 #include "engine/text/broker_texts.hpp"
 #include "engine/text/usage_record.hpp"

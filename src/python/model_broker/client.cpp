@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "broker/broker.hpp"
+#include "model_broker/broker.hpp"
 #include "common/pyco.hpp"
 #include "common/pyutil.hpp"
 #include "engine/text/broker_texts.hpp"
