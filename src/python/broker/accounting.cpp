@@ -1,0 +1,145 @@
+// ModelBroker: token counting, the usage log and the running totals.
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+
+#include "broker/broker.hpp"
+#include "common/pyutil.hpp"
+#include "engine/text/broker_texts.hpp"
+#include "engine/text/usage_record.hpp"
+
+namespace tovrane::broker {
+
+namespace texts = tovrane::text::broker;
+using namespace pybind11::literals;
+
+// ---- Usage lock -----------------------------------------------------------------------------
+
+UsageLock::UsageLock(py::handle self) : mutex_(self.cast<BrokerState&>().usage_mutex) {
+    // Waiting with the GIL held would deadlock against a holder that needs the GIL to
+    // finish its record. Coroutines never wait here against each other: they all run on
+    // the loop's thread and hold the lock only for one record without awaiting, so the
+    // loop is held up at most for one record of a worker thread.
+    if (mutex_.try_lock()) return;
+    py::gil_scoped_release nogil;
+    mutex_.lock();
+}
+
+UsageLock::~UsageLock() { mutex_.unlock(); }
+
+namespace {
+
+// ---- Usage log ------------------------------------------------------------------------------
+
+void setup_token_logger(py::object self) {
+    py::module_ logging = py::module_::import("logging");
+    py::object logger = logging.attr("getLogger")(to_py(texts::kLoggerName));
+    logger.attr("setLevel")(logging.attr("INFO"));
+    // Detached, not closed: an earlier broker may still hold its handler.
+    for (py::handle handler : py::list(logger.attr("handlers"))) logger.attr("removeHandler")(handler);
+
+    py::object handler = logging.attr("FileHandler")(self.attr("token_log_file"), "mode"_a = "a",
+                                                     "encoding"_a = "utf-8");
+    handler.attr("setLevel")(logging.attr("INFO"));
+    handler.attr("setFormatter")(
+        logging.attr("Formatter")(to_py(texts::kLogFormat), "datefmt"_a = to_py(texts::kLogDateFormat)));
+    logger.attr("addHandler")(handler);
+    self.attr("token_logger") = logger;
+
+    self.attr("log_to_file")(to_py(texts::kSessionBanner), "info");
+}
+
+void log_to_file(py::object self, py::object msg, py::object logger_level) {
+    if (!py::bool_(self.attr("is_logging_enabled"))) return;
+    std::string level = py::str(logger_level.attr("lower")());
+    py::object logger = self.attr("token_logger");
+    const char* method = nullptr;
+    if (level == "debug") method = "debug";
+    else if (level == "info") method = "info";
+    else if (level == "warning" || level == "warn") method = "warning";
+    else if (level == "error") method = "error";
+    else if (level == "critical") method = "critical";
+
+    if (method != nullptr) {
+        logger.attr(method)(msg);
+    } else {
+        logger.attr("info")(to_py(texts::kUnknownLevelMessage)
+                                .format("level"_a = logger_level.attr("upper")(), "msg"_a = msg));
+    }
+}
+
+// ---- Token counts ---------------------------------------------------------------------------
+
+py::object count_tokens(py::object self, py::object text) {
+    try {
+        return py::int_(py::len(self.attr("encoding").attr("encode")(text)));
+    } catch (py::error_already_set& err) {
+        // tiktoken refuses special-token strings; anything ordinary falls back to the estimate.
+        if (!py_util::is_ordinary(err)) throw;
+    }
+    return py::int_(py::len(text) / 4);
+}
+
+py::object count_message_tokens(py::object self, py::object messages) {
+    py::object count_tokens = self.attr("_count_tokens");
+    py::object total = py::int_(0);
+    for (py::handle message : messages) {
+        total = total + py::int_(4);
+        total = total + count_tokens(message.attr("get")("content", ""));
+        if (message.contains("name")) total = total + py::int_(1);
+    }
+    return total + py::int_(2);
+}
+
+// ---- Running totals -------------------------------------------------------------------------
+
+/// self.<name> = self.<name> + amount, with Python's addition.
+void add_to_attr(py::handle self, const char* name, const py::object& amount) {
+    self.attr(name) = py::object(self.attr(name)) + amount;
+}
+
+void log_token_usage(py::object self, const std::string& task_name, std::int64_t input_tokens,
+                     std::int64_t output_tokens, const std::string& model,
+                     const std::string& additional_info) {
+    const double cost = text::call_cost(input_tokens, output_tokens);
+    UsageLock lock(self);
+    add_to_attr(self, "total_input_tokens", py::int_(input_tokens));
+    add_to_attr(self, "total_output_tokens", py::int_(output_tokens));
+    add_to_attr(self, "total_cost", py::float_(cost));
+
+    self.attr("log_to_file")(
+        text::usage_record(task_name, model, input_tokens, output_tokens, cost, additional_info), "info");
+    py_util::print_line(text::usage_console_line(task_name, input_tokens + output_tokens, cost));
+}
+
+py::dict get_total_usage(py::object self) {
+    py::object input, output, cost;
+    {
+        UsageLock lock(self);
+        input = self.attr("total_input_tokens");
+        output = self.attr("total_output_tokens");
+        cost = self.attr("total_cost");
+    }
+    py::dict usage;
+    usage["total_input_tokens"] = input;
+    usage["total_output_tokens"] = output;
+    usage["total_tokens"] = input + output;
+    usage["total_cost"] = cost;
+    usage["log_file"] = self.attr("token_log_file");
+    return usage;
+}
+
+}  // namespace
+
+void bind_accounting(BrokerClass& cls) {
+    cls.def("_setup_token_logger", &setup_token_logger);
+    cls.def("log_to_file", &log_to_file, py::arg("msg"), py::arg("logger_level") = "info");
+    cls.def("_count_tokens", &count_tokens, py::arg("text"));
+    cls.def("_count_message_tokens", &count_message_tokens, py::arg("messages"));
+    cls.def("_log_token_usage", &log_token_usage, py::arg("task_name"), py::arg("input_tokens"),
+            py::arg("output_tokens"), py::arg("model"), py::arg("additional_info") = "");
+    cls.def("get_total_usage", &get_total_usage);
+}
+
+}  // namespace tovrane::broker
