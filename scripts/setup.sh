@@ -5,7 +5,7 @@ set -euo pipefail
 
 deb_packages=(
   build-essential cmake ninja-build pkg-config
-  libpoppler-cpp-dev poppler-utils libtesseract-dev tesseract-ocr-eng tesseract-ocr-hin
+  libpoppler-cpp-dev poppler-utils libtesseract-dev libpng-dev tesseract-ocr-eng tesseract-ocr-hin
   libfmt-dev libgtest-dev
 )
 missing=()

@@ -1,0 +1,43 @@
+// Helpers shared by the question paper pipeline's operations.
+#include "paper_pipeline/support.hpp"
+
+namespace tovrane::paper::detail {
+
+void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw py::error_already_set();
+}
+
+bool truthy(py::handle obj) {
+    int result = PyObject_IsTrue(obj.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+std::string len_text(py::handle obj) {
+    return std::to_string(py::len(obj));
+}
+
+bool contains(py::handle container, py::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+py::object optional_attr(py::handle obj, const char* name) {
+    return py::getattr(obj, name, py::none());
+}
+
+bool has_criteria(py::handle rubric) {
+    return !rubric.is_none() && py::len(rubric.attr("criteria")) > 0;
+}
+
+py::object extractor_client_class() {
+    return py_util::module_attr("tovrane_core.ocr_extractor.extractor_client", "ExtractorClient");
+}
+
+py::object model_broker_class() {
+    return py_util::module_attr("tovrane_core.model_broker", "ModelBroker");
+}
+
+}  // namespace tovrane::paper::detail
