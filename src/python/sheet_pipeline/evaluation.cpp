@@ -1,0 +1,219 @@
+// Evaluation of a parsed answersheet: all answers through the broker's batch, or one by id.
+#include <string>
+
+#include "engine/text/sheet_texts.hpp"
+#include "sheet_pipeline/operations.hpp"
+#include "sheet_pipeline/steps.hpp"
+#include "sheet_pipeline/support.hpp"
+
+namespace tovrane::sheet_pipeline {
+
+namespace texts = tovrane::text::sheet;
+using detail::render;
+using detail::say;
+using namespace pybind11::literals;
+
+namespace detail {
+
+namespace {
+
+bool has_usable_rubric(py::handle question) {
+    py::object rubric = question.attr("rubric");
+    return truthy(rubric) && truthy(rubric.attr("criteria"));
+}
+
+bool has_usable_reference(py::handle question) {
+    py::object reference = question.attr("reference_answer");
+    return truthy(reference) && truthy(reference.attr("strip")());
+}
+
+/// The evaluation result record of one answer, from the broker's evaluation record.
+py::dict result_record(py::handle evaluation) {
+    py::dict record;
+    record["rubric"] = evaluation.attr("get")("rubric");
+    record["awarded_marks"] = evaluation.attr("get")("awarded_marks", 0);
+    record["feedback"] = evaluation.attr("get")("feedback", "");
+    return record;
+}
+
+/// Marks the answer with the evaluation's rubric and feedback.
+void write_back(py::handle answer, py::handle evaluation) {
+    answer.attr("set_eval_rubric")(evaluation.attr("get")("rubric"));
+    answer.attr("set_feedback")(evaluation.attr("get")("feedback", ""));
+}
+
+py::object result_qid(py::handle result) {
+    if (PyDict_Check(result.ptr())) return result.attr("get")("q_id", texts::kUnknownQid);
+    return py::str(texts::kUnknownQid);
+}
+
+void apply_one_result(py::handle answersheet, py::handle question_paper, py::handle result, py::dict& records,
+                      std::size_t& succeeded) {
+    if (!truthy(result.attr("get")("success", false))) {
+        say(texts::kErrorEvaluating, render(result.attr("get")("q_id", texts::kUnknownQid)),
+            render(result.attr("get")("error", texts::kUnknownError)));
+        return;
+    }
+    py::object q_id = result["q_id"];
+    py::object evaluation = result["evaluation"];
+    write_back(answersheet.attr("get_answer")(q_id), evaluation);
+    py::object awarded = evaluation.attr("get")("awarded_marks", 0);
+    py::object max_marks = question_paper.attr("get_question")(q_id).attr("max_marks");
+    say(texts::kAwardedFor, render(q_id), render(awarded), render(max_marks));
+    records[q_id] = result_record(evaluation);
+    ++succeeded;
+}
+
+}  // namespace
+
+py::list collect_requests(py::object answersheet, py::object question_paper) {
+    py::list requests;
+    for (py::handle q_id : answersheet.attr("get_question_ids")()) {
+        py::object question = question_paper.attr("get_question")(q_id);
+        py::object answer = answersheet.attr("get_answer")(q_id);
+        if (!has_usable_rubric(question)) {
+            say(texts::kSkipNoRubric, render(q_id));
+            continue;
+        }
+        if (!has_usable_reference(question)) {
+            say(texts::kSkipNoReference, render(q_id));
+            continue;
+        }
+        py::dict request;
+        request["q_id"] = q_id;
+        request["student_answer"] = answer.attr("text");
+        request["question"] = question.attr("text");
+        request["rubric"] = question.attr("rubric");
+        request["reference_answer"] = question.attr("reference_answer");
+        requests.append(request);
+    }
+    return requests;
+}
+
+py::dict apply_batch_results(py::object answersheet, py::object question_paper, py::object results) {
+    py::dict records;
+    std::size_t succeeded = 0;
+    for (py::handle result : results) {
+        // One bad result must not cost the others their marks.
+        try {
+            apply_one_result(answersheet, question_paper, result, records, succeeded);
+        } catch (py::error_already_set& err) {
+            if (!py_util::is_ordinary(err)) throw;
+            std::string message = py_util::error_text(err);
+            say(texts::kErrorProcessing, render(result_qid(result)), message);
+        } catch (const std::exception& err) {
+            say(texts::kErrorProcessing, render(result_qid(result)), std::string(err.what()));
+        }
+    }
+    say(texts::kEvaluatedCount, succeeded);
+    return records;
+}
+
+std::optional<py::dict> skip_single(py::handle q_id, py::handle question) {
+    std::string_view reason;
+    if (!has_usable_rubric(question)) {
+        say(texts::kSkipNoRubric, render(q_id));
+        reason = texts::kSkipReasonNoRubric;
+    } else if (!has_usable_reference(question)) {
+        say(texts::kSkipNoReference, render(q_id));
+        reason = texts::kSkipReasonNoReference;
+    } else {
+        return std::nullopt;
+    }
+    py::dict skip;
+    skip["qid"] = q_id;
+    skip["status"] = texts::kSkipped;
+    skip["reason"] = reason;
+    return skip;
+}
+
+py::dict evaluation_kwargs(py::handle answer, py::handle question) {
+    return py::dict("student_answer"_a = answer.attr("text"), "question"_a = question.attr("text"),
+                    "rubric"_a = question.attr("rubric"), "reference_answer"_a = question.attr("reference_answer"));
+}
+
+py::dict apply_single_evaluation(py::handle answer, py::handle question, py::handle evaluation) {
+    write_back(answer, evaluation);
+    say(texts::kAwarded, render(evaluation.attr("get")("awarded_marks", 0)), render(question.attr("max_marks")));
+    return result_record(evaluation);
+}
+
+void require_known_qid(py::handle q_id, py::handle answersheet, py::handle question_paper) {
+    if (!answersheet.attr("get_question_ids")().contains(q_id)) {
+        raise(PyExc_ValueError, fmt::format(texts::kNotInAnswersheet, render(q_id)));
+    }
+    if (!question_paper.attr("get_question_ids")().contains(q_id)) {
+        raise(PyExc_ValueError, fmt::format(texts::kNotInPaper, render(q_id)));
+    }
+}
+
+}  // namespace detail
+
+py::object evaluate_all_answers(py::object self, py::object answersheet, py::object question_paper) {
+    detail::require_inputs(answersheet, question_paper);
+    say(texts::kEvaluatingAll, py::len(answersheet.attr("get_question_ids")()));
+    py::object result = self.attr("_evaluate_all_answers_sync")(answersheet, question_paper);
+    if (!result.is_none() && !PyDict_Check(result.ptr())) {
+        detail::raise(PyExc_TypeError,
+                      fmt::format(texts::kAllResultType, render(py::type::of(result).attr("__name__"))));
+    }
+    return result;
+}
+
+py::dict evaluate_all_answers_sync(py::object self, py::object answersheet, py::object question_paper) {
+    py::list requests = detail::collect_requests(answersheet, question_paper);
+    if (requests.empty()) {
+        say(texts::kNoValidQuestions);
+        return py::dict();
+    }
+    say(texts::kProcessingConcurrently, requests.size());
+    py::object results = self.attr("model_broker").attr("evaluate_answers_batch_sync")(requests);
+    return detail::apply_batch_results(answersheet, question_paper, results);
+}
+
+py::object evaluate_answer_by_qid(py::object self, py::object q_id, py::object answersheet,
+                                  py::object question_paper) {
+    detail::require_inputs(answersheet, question_paper);
+    detail::require_known_qid(q_id, answersheet, question_paper);
+    say(texts::kEvaluatingOne, render(q_id));
+    return detail::guarded(
+        [&] {
+            py::object result = self.attr("_evaluate_single_answer_sync")(q_id, answersheet, question_paper);
+            // Python's own str + identifier: a non-text identifier fails here as it would there.
+            py::object line = py::str(texts::kEvaluationCompletedStem) + q_id;
+            py::print(line);
+            if (!PyDict_Check(result.ptr())) {
+                detail::raise(PyExc_TypeError,
+                              fmt::format(texts::kSingleResultType, render(py::type::of(result).attr("__name__"))));
+            }
+            return result;
+        },
+        [&](const std::string& err) { return fmt::format(texts::kEvaluateOneFailed, render(q_id), err); });
+}
+
+namespace {
+
+py::dict evaluate_single(py::object self, py::object q_id, py::object answersheet, py::object question_paper,
+                         fmt::format_string<std::string> progress_line) {
+    py::object question = question_paper.attr("get_question")(q_id);
+    py::object answer = answersheet.attr("get_answer")(q_id);
+    if (auto skip = detail::skip_single(q_id, question)) return *skip;
+    say(progress_line, render(q_id));
+    py::object evaluation =
+        self.attr("model_broker").attr("evaluateAnswer")(**detail::evaluation_kwargs(answer, question));
+    return detail::apply_single_evaluation(answer, question, evaluation);
+}
+
+}  // namespace
+
+py::dict evaluate_single_answer_sync(py::object self, py::object q_id, py::object answersheet,
+                                     py::object question_paper) {
+    return evaluate_single(self, q_id, answersheet, question_paper, texts::kEvaluatingSingle);
+}
+
+py::dict evaluate_single_answer(py::object self, py::object q_id, py::object answersheet,
+                                py::object question_paper) {
+    return evaluate_single(self, q_id, answersheet, question_paper, texts::kEvaluatingSingleShort);
+}
+
+}  // namespace tovrane::sheet_pipeline

@@ -1,0 +1,236 @@
+// Validation, summary, console report, export records and saving of an answersheet.
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "engine/io/atomic_file.hpp"
+#include "engine/text/sheet_report.hpp"
+#include "engine/text/sheet_texts.hpp"
+#include "sheet_pipeline/operations.hpp"
+#include "sheet_pipeline/support.hpp"
+
+namespace tovrane::sheet_pipeline {
+
+namespace texts = tovrane::text::sheet;
+using detail::render;
+using detail::say;
+using detail::truthy;
+using namespace pybind11::literals;
+
+namespace {
+
+constexpr std::size_t kMinAnswerChars = 5;
+constexpr double kLowAttemptRate = 50.0;
+
+bool has_inputs(py::handle answersheet, py::handle question_paper) {
+    return truthy(answersheet) && truthy(question_paper);
+}
+
+/// eval_rubric.get_awarded_marks() when the answer has been marked.
+std::optional<py::object> awarded_marks(py::handle answer) {
+    py::object rubric = answer.attr("eval_rubric");
+    if (rubric.is_none()) return std::nullopt;
+    return rubric.attr("get_awarded_marks")();
+}
+
+py::object or_zero(const std::optional<py::object>& value) {
+    return value ? *value : py::int_(0);
+}
+
+/// The question text as the overview shows it: at most 60 code points, then "...".
+py::object preview(py::handle question) {
+    py::str text = py::str(question.attr("text"));
+    if (py::len(text) <= texts::kPreviewChars) return text;
+    py::object head = text[py::slice(0, static_cast<py::ssize_t>(texts::kPreviewChars), 1)];
+    return head + py::str(texts::kPreviewEllipsis);
+}
+
+py::dict export_entry(py::handle question, py::handle answer) {
+    py::dict entry;
+    entry["qid"] = question.attr("q_id");
+    entry["question"] = question.attr("text");
+    entry["ref_answer"] = question.attr("reference_answer");
+    if (answer.is_none()) {
+        entry["student_answer"] = py::str("");
+        entry["answer_pages"] = py::list();
+        entry["rubric"] = py::list();
+        entry["max_marks"] = question.attr("max_marks");
+        entry["obtained_marks"] = 0;
+        entry["feedback"] = py::str("");
+        return entry;
+    }
+    py::object rubric = answer.attr("eval_rubric");
+    entry["student_answer"] = answer.attr("text");
+    entry["answer_pages"] = answer.attr("pages");
+    entry["rubric"] = rubric.is_none() ? py::object(py::list()) : rubric.attr("to_list")();
+    entry["max_marks"] = question.attr("max_marks");
+    entry["obtained_marks"] = or_zero(awarded_marks(answer));
+    entry["feedback"] = answer.attr("feedback");
+    return entry;
+}
+
+text::SheetReportAnswer report_answer(py::handle answer, py::handle question) {
+    text::SheetReportAnswer out{render(answer.attr("pages")), render(answer.attr("text")), {}, {}, {}};
+    py::object evaluation = py::getattr(answer, "evaluation_result", py::none());
+    if (evaluation.is_none() || !truthy(evaluation)) return out;
+    out.awarded_marks = render(evaluation.attr("get")("awarded_marks", 0));
+    out.total_marks = render(evaluation.attr("get")("total_marks", question.attr("max_marks")));
+    if (evaluation.contains("feedback")) out.feedback = render(evaluation["feedback"]);
+    return out;
+}
+
+std::string text_report(py::handle answersheet, py::handle question_paper) {
+    py::object paper_ids = question_paper.attr("get_question_ids")();
+    py::object answered = answersheet.attr("get_question_ids")();
+    text::SheetReportHeader header{render(question_paper.attr("subject")), render(question_paper.attr("class_level")),
+                                   std::to_string(py::len(paper_ids)), std::to_string(py::len(answered))};
+    std::vector<text::SheetReportQuestion> questions;
+    for (py::handle q_id : paper_ids) {
+        py::object question = question_paper.attr("get_question")(q_id);
+        text::SheetReportQuestion block{render(question.attr("q_id")), render(question.attr("max_marks")),
+                                        render(question.attr("text")), {}};
+        if (answered.contains(q_id)) block.answer = report_answer(answersheet.attr("get_answer")(q_id), question);
+        questions.push_back(std::move(block));
+    }
+    return text::render_sheet_report(header, questions);
+}
+
+/// Writes atomically without the GIL; a failure surfaces as the matching OSError subclass.
+void write_atomically(py::handle output_path, const std::string& contents) {
+    std::string path = py_util::module_attr("os", "fsencode")(output_path).cast<std::string>();
+    try {
+        py::gil_scoped_release release;
+        io::write_file_atomic(path, contents);
+    } catch (const std::system_error& err) {
+        int code = err.code().value();
+        py::object strerror = py_util::module_attr("os", "strerror")(code);
+        py::object error = py::module_::import("builtins").attr("OSError")(code, strerror, output_path);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+        throw py::error_already_set();
+    }
+}
+
+}  // namespace
+
+py::dict validate_processing(py::object, py::object answersheet, py::object question_paper) {
+    if (!has_inputs(answersheet, question_paper)) {
+        return py::dict("valid"_a = false, "error"_a = texts::kNoneInputsRecord);
+    }
+    py::list issues;
+    py::list warnings;
+    for (py::handle q_id : answersheet.attr("get_question_ids")()) {
+        py::object answer = answersheet.attr("get_answer")(q_id);
+        if (py::len(answer.attr("text").attr("strip")()) < kMinAnswerChars) {
+            warnings.append(fmt::format(texts::kVeryShort, render(q_id)));
+        }
+        py::object pages = answer.attr("pages");
+        if (pages.is_none() || !truthy(pages)) issues.append(fmt::format(texts::kNoPages, render(q_id)));
+    }
+    std::size_t total = py::len(question_paper.attr("get_question_ids")());
+    std::size_t attempted = py::len(answersheet.attr("get_question_ids")());
+    double rate = total > 0 ? static_cast<double>(attempted) / static_cast<double>(total) * 100.0 : 0.0;
+    py::object attempt_rate = total > 0 ? py::object(py::float_(rate)) : py::object(py::int_(0));
+    if (rate < kLowAttemptRate) warnings.append(fmt::format(texts::kLowAttemptRate, rate));
+    return py::dict("valid"_a = issues.empty(), "issues"_a = issues, "warnings"_a = warnings,
+                    "attempt_rate"_a = attempt_rate, "attempted_count"_a = attempted, "total_count"_a = total);
+}
+
+py::dict get_summary(py::object, py::object answersheet, py::object question_paper) {
+    if (!has_inputs(answersheet, question_paper)) return py::dict("error"_a = texts::kNoneInputsRecord);
+    py::object paper_ids = question_paper.attr("get_question_ids")();
+    py::object answer_ids = answersheet.attr("get_question_ids")();
+    std::size_t total = py::len(paper_ids);
+    std::size_t attempted = py::len(answer_ids);
+
+    // Python's own + keeps sum()'s int/float behaviour.
+    py::object total_marks = py::int_(0);
+    for (py::handle q_id : paper_ids) {
+        total_marks = total_marks + question_paper.attr("get_question")(q_id).attr("max_marks");
+    }
+    py::object obtained = py::int_(0);
+    py::dict details;
+    for (py::handle q_id : answer_ids) {
+        py::object answer = answersheet.attr("get_answer")(q_id);
+        std::optional<py::object> marks = awarded_marks(answer);
+        if (marks) obtained = obtained + *marks;
+        details[q_id] = py::dict("pages"_a = answer.attr("pages"), "answer_length"_a = py::len(answer.attr("text")),
+                                 "question_marks"_a = question_paper.attr("get_question")(q_id).attr("max_marks"),
+                                 "obtained_marks"_a = or_zero(marks));
+    }
+    return py::dict("total_questions"_a = total, "attempted_questions"_a = attempted, "total_marks"_a = total_marks,
+                    "obtained_marks"_a = obtained, "unattempted_questions"_a = py::int_(total) - py::int_(attempted),
+                    "attempted_details"_a = details);
+}
+
+void print_summary(py::object self, py::object answersheet, py::object question_paper) {
+    py::object summary = self.attr("get_summary")(answersheet, question_paper);
+    if (summary.contains("error")) {
+        say(texts::kSummaryError, render(summary["error"]));
+        return;
+    }
+    py_util::print_line(texts::kSummaryTop);
+    py_util::print_line(texts::kSummaryTitle);
+    py_util::print_line(texts::kSummaryRule);
+    for (py::handle item : summary.attr("items")()) {
+        py::object key = item[py::int_(0)];
+        if (key.equal(py::str("attempted_details"))) continue;
+        py::object title = key.attr("replace")("_", " ").attr("title")();
+        say(texts::kSummaryEntry, render(title), render(item[py::int_(1)]));
+    }
+
+    py::object validation = self.attr("validate_processing")(answersheet, question_paper);
+    if (truthy(validation["valid"])) {
+        say(texts::kValidationPassed);
+    } else {
+        say(texts::kValidationIssues);
+        for (py::handle issue : validation.attr("get")("issues", py::list())) say(texts::kListedItem, render(issue));
+    }
+    py::object warnings = validation.attr("get")("warnings", py::list());
+    if (truthy(warnings)) {
+        say(texts::kWarningsHeader);
+        for (py::handle warning : warnings) say(texts::kListedItem, render(warning));
+    }
+
+    py_util::print_line(texts::kOverviewHeader);
+    for (py::handle item : summary["attempted_details"].attr("items")()) {
+        py::object q_id = item[py::int_(0)];
+        say(texts::kOverviewQuestion, render(q_id), render(preview(question_paper.attr("get_question")(q_id))));
+        for (py::handle detail : item[py::int_(1)].attr("items")()) {
+            say(texts::kOverviewDetail, render(detail[py::int_(0)]), render(detail[py::int_(1)]));
+        }
+    }
+    py_util::print_line(texts::kSummaryRule);
+}
+
+py::list get_answersheet_format(py::object, py::object answersheet, py::object question_paper) {
+    detail::require_inputs(answersheet, question_paper);
+    py::object answered = answersheet.attr("get_question_ids")();
+    py::list entries;
+    for (py::handle q_id : question_paper.attr("get_question_ids")()) {
+        py::object question = question_paper.attr("get_question")(q_id);
+        py::object answer = answered.contains(q_id) ? answersheet.attr("get_answer")(q_id) : py::none();
+        entries.append(export_entry(question, answer));
+    }
+    return entries;
+}
+
+void save_to_file(py::object self, py::object answersheet, py::object question_paper, py::object output_path,
+                  py::object format) {
+    detail::require_inputs(answersheet, question_paper);
+    py::object folder = py_util::module_attr("os.path", "dirname")(output_path);
+    if (truthy(folder)) py_util::module_attr("os", "makedirs")(folder, "exist_ok"_a = true);
+
+    std::string contents;
+    if (format.attr("lower")().equal(py::str(texts::kJsonFormat))) {
+        py::object records = self.attr("get_answersheet_format")(answersheet, question_paper);
+        contents = py_util::module_attr("json", "dumps")(records, "indent"_a = 4, "ensure_ascii"_a = false)
+                       .cast<std::string>();
+    } else {
+        contents = text_report(answersheet, question_paper);
+    }
+    write_atomically(output_path, contents);
+    say(texts::kSaved, render(output_path));
+}
+
+}  // namespace tovrane::sheet_pipeline
