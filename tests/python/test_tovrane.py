@@ -9,6 +9,8 @@ import json
 import math
 import os
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -35,31 +37,6 @@ NO_PAPER = "No question paper loaded. Call process_question_paper() first."
 
 # ---- fake components -------------------------------------------------------------------
 
-class FakeBroker:
-    failure = None
-
-    def __init__(self, **kwargs):
-        if FakeBroker.failure:
-            raise RuntimeError(FakeBroker.failure)
-        self.kwargs = kwargs
-
-    def get_total_usage(self):
-        return {"total_tokens": 42}
-
-
-class FakeExtractor:
-    failure = None
-
-    def __init__(self, **kwargs):
-        if FakeExtractor.failure:
-            raise ValueError(FakeExtractor.failure)
-        self.kwargs = kwargs
-        self.dpi = None
-
-    def set_dpi(self, dpi):
-        self.dpi = dpi
-
-
 def make_paper(*q_ids, marks=2.0):
     paper = QuestionPaper(subject="Mathematics", language="English", class_level="Grade 10")
     for q_id in q_ids:
@@ -67,16 +44,37 @@ def make_paper(*q_ids, marks=2.0):
     return paper
 
 
-class FakePaperPipeline:
+class FakeComponent:
+    """Keeps its construction keywords and its calls; a `failure` text makes construction fail."""
     failure = None
 
-    def __init__(self, extractor_client, model_broker):
-        if FakePaperPipeline.failure:
-            raise RuntimeError(FakePaperPipeline.failure)
-        self.extractor_client = extractor_client
-        self.model_broker = model_broker
+    def __init__(self, **kwargs):
+        if type(self).failure:
+            raise RuntimeError(type(self).failure)
+        self.kwargs = kwargs
+        self.extractor_client = kwargs.get("extractor_client")
+        self.model_broker = kwargs.get("model_broker")
         self.calls = []
-        self.failing = set()
+
+    def save_to_file(self, **kwargs):
+        self.calls.append(("save", kwargs))
+
+
+class FakeBroker(FakeComponent):
+    def get_total_usage(self):
+        return {"total_tokens": 42}
+
+
+class FakeExtractor(FakeComponent):
+    def set_dpi(self, dpi):
+        self.dpi = dpi
+
+
+class FakePaperPipeline(FakeComponent):
+    failing = ()
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
         self.paper = make_paper("Q1", "Q2")
 
     def process_pdf(self, **kwargs):
@@ -86,45 +84,36 @@ class FakePaperPipeline:
     def get_summary(self, question_paper):
         return {"total_questions": len(question_paper.get_question_ids())}
 
-    def generate_rubric_for_question(self, question_paper, q_id):
-        self.calls.append(("rubric", q_id))
+    def _generate(self, kind, q_id):
+        self.calls.append((kind, q_id))
         if q_id in self.failing:
-            raise RuntimeError(f"no rubric for {q_id}")
-        rubric = Rubric([Criterion(statement="Right", mark=1.0)])
-        question_paper.get_question(q_id).set_rubric(rubric)
-        return rubric
+            raise RuntimeError(f"no {kind} for {q_id}")
+        return f"{kind} of {q_id}"
+
+    def generate_rubric_for_question(self, question_paper, q_id):
+        return self._generate("rubric", q_id)
 
     def generate_reference_answer_for_question(self, question_paper, q_id):
-        self.calls.append(("answer", q_id))
-        if q_id in self.failing:
-            raise RuntimeError(f"no answer for {q_id}")
-        return f"answer {q_id}"
+        return self._generate("answer", q_id)
 
     def generate_rubrics_for_all_questions(self, question_paper):
-        self.calls.append(("all rubrics", None))
-        return {"Q1": "all-rubric"}
+        return {"Q1": "all rubrics"}
 
     def generate_reference_answers_for_all_questions(self, question_paper):
-        self.calls.append(("all answers", None))
-        return {"Q1": "all-answer"}
-
-    def save_to_file(self, **kwargs):
-        self.calls.append(("save", kwargs))
+        return {"Q1": "all answers"}
 
     def print_summary(self, question_paper):
         print("paper summary of", question_paper.subject)
 
 
-class FakeSheetPipeline:
+class FakeSheetPipeline(FakeComponent):
     last = None
 
-    def __init__(self, extractor_client, model_broker):
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        self.summary = {"total_questions": 3, "attempted_questions": 2}  # no rate here, as the real one
+        self.validation = {"valid": True, "warnings": ["Q3 not attempted"], "attempt_rate": 66.66666666666667}
         FakeSheetPipeline.last = self
-        self.extractor_client = extractor_client
-        self.model_broker = model_broker
-        self.calls = []
-        self.summary = {"total_questions": 3, "attempted_questions": 2}
-        self.validation = {"is_valid": True, "warnings": ["Q3 not attempted"], "attempt_rate": 66.66666666666667}
 
     def process_pdf(self, **kwargs):
         self.calls.append(("process_pdf", kwargs))
@@ -137,9 +126,6 @@ class FakeSheetPipeline:
 
     def validate_processing(self, answersheet, question_paper):
         return self.validation
-
-    def save_to_file(self, **kwargs):
-        self.calls.append(("save", kwargs))
 
     def print_summary(self, answersheet, question_paper):
         print("sheet summary with", answersheet.get_question_ids())
@@ -200,6 +186,15 @@ def test_docstrings_are_the_documentation_lines():
     assert example_json_workflow.__doc__ == "Example of using JSON data instead of processing PDFs."
 
 
+def test_import_loads_dotenv_without_overriding(tmp_path):
+    (tmp_path / ".env").write_text("TOVRANE_DOTENV_PROBE=from-file\nTOVRANE_DOTENV_SET=from-file\n")
+    code = ("import os, tovrane_core.tovrane; "
+            "print(os.environ.get('TOVRANE_DOTENV_PROBE'), os.environ['TOVRANE_DOTENV_SET'])")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TOVRANE_DOTENV_SET="from-environment")
+    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True)
+    assert result.stdout.split() == ["from-file", "from-environment"], result.stderr
+
+
 # ---- configuration record --------------------------------------------------------------
 
 def test_config_defaults_and_to_dict():
@@ -214,17 +209,17 @@ def test_config_defaults_and_to_dict():
     assert config.to_dict()["dpi"] == 300
 
 
+class Text(str):
+    pass
+
+
 def test_config_positional_fields():
-    config = TovraneConfig("openai", "eu-west-1", "k1", "a1", "a2", "g1", "m1", "m2", "log.txt", 1, 200)
+    config = TovraneConfig("openai", "eu-west-1", Text("k1"), "a1", "a2", "g1", "m1", "m2", "log.txt", 1, 200)
     assert config.to_dict() == {
         "extractor_type": "openai", "extractor_region": "eu-west-1", "openai_api_key": "k1",
         "aws_access_key_id": "a1", "aws_secret_access_key": "a2", "gemini_api_key": "g1",
         "mathpix_app_id": "m1", "mathpix_app_key": "m2", "token_log_file": "log.txt", "dpi": 200}
     assert config.enable_llm_token_logging is True
-
-
-class Text(str):
-    pass
 
 
 @pytest.mark.parametrize("kwargs, name", [
@@ -250,10 +245,6 @@ def test_config_dpi_converted_to_integer(dpi, stored):
 @pytest.mark.parametrize("flag, stored", [([], False), ("yes", True), (0.0, False), (None, False)])
 def test_config_logging_flag_takes_truth_value(flag, stored):
     assert TovraneConfig(enable_llm_token_logging=flag).enable_llm_token_logging is stored
-
-
-def test_config_keys_may_be_str_subclasses():
-    assert TovraneConfig(openai_api_key=Text("k")).openai_api_key == "k"
 
 
 # ---- configure -------------------------------------------------------------------------
@@ -427,7 +418,7 @@ def test_selected_generation_with_one_failure(facade, capsys, kind):
     facade.paper_pipeline.failing = {"Q2"}
     result = getattr(facade, f"generate_{kind}")(paper, ["Q1", "Q2", "Q3"])
     noun = "rubric" if kind == "rubrics" else "reference answer"
-    assert list(result) == ["Q1", "Q3"]
+    assert result == {"Q1": f"{noun.split()[-1]} of Q1", "Q3": f"{noun.split()[-1]} of Q3"}
     assert lines(capsys) == [
         f"Starting {noun} generation workflow...",
         f"Generating {noun}s for 3 specific questions...",
@@ -442,7 +433,7 @@ def test_selected_generation_with_one_failure(facade, capsys, kind):
 @pytest.mark.parametrize("question_ids", [None, []])
 def test_generation_for_all_questions(facade, capsys, question_ids):
     result = facade.generate_rubrics(make_paper("Q1", "Q2"), question_ids)
-    assert result == {"Q1": "all-rubric"}
+    assert result == {"Q1": "all rubrics"}
     assert lines(capsys)[1] == "Generating rubrics for all questions..."
     assert facade.last_processing_summary["rubric_generation"] == {
         "status": "success", "target_questions": "all", "total_questions": 2}
@@ -717,12 +708,6 @@ def loaded(facade):
     return facade
 
 
-def test_save_question_paper_hands_format_on_unchanged(loaded):
-    loaded.save_question_paper("out.json", "JSON")
-    assert loaded.paper_pipeline.calls == [("save", {"question_paper": loaded.current_question_paper,
-                                                     "output_path": "out.json", "format": "JSON"})]
-
-
 @pytest.mark.parametrize("call", [
     lambda t: t.save_question_paper("out.csv", "csv"),
     lambda t: t.save_answersheet(Answersheet(subject="M", language="E", class_level="1"), "out.csv", "csv"),
@@ -750,12 +735,15 @@ def test_save_errors(facade):
         facade.save_question_paper("out.txt", "txt")
 
 
-def test_save_answersheet(loaded):
+def test_save_hands_the_format_on_unchanged(loaded):
     sheet = Answersheet(subject="M", language="E", class_level="1")
+    loaded.save_question_paper("out.json", "JSON")
     loaded.save_answersheet(sheet, "out.txt", "Txt")
-    assert loaded.sheet_pipeline.calls == [("save", {"answersheet": sheet,
-                                                     "question_paper": loaded.current_question_paper,
-                                                     "output_path": "out.txt", "format": "Txt"})]
+    paper = loaded.current_question_paper
+    assert loaded.paper_pipeline.calls == [
+        ("save", {"question_paper": paper, "output_path": "out.json", "format": "JSON"})]
+    assert loaded.sheet_pipeline.calls == [
+        ("save", {"answersheet": sheet, "question_paper": paper, "output_path": "out.txt", "format": "Txt"})]
 
 
 def test_printing_never_raises(facade, capsys):
