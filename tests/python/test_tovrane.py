@@ -448,6 +448,16 @@ def test_generation_with_unknown_identifier_generates_nothing(facade):
     assert facade.last_processing_summary["reference_answer_generation"] == {"status": "error", "error": message}
 
 
+def test_validate_question_ids_against_current_paper(facade):
+    with pytest.raises(ValidationError, match="^" + re.escape(NO_PAPER) + "$"):  # not an AttributeError on None
+        facade._validate_question_ids(["Q1"])
+    facade.current_question_paper = make_paper("Q1")
+    with pytest.raises(ValidationError, match=r"^Invalid question IDs: \['Q2'\]. Available IDs: \['Q1'\]$"):
+        facade._validate_question_ids(["Q1", "Q2"])
+    with pytest.raises(ValidationError, match="^question_ids must be a non-empty list$"):
+        facade._validate_question_ids([])
+
+
 def test_generation_rejects_a_non_paper(facade):
     with pytest.raises(ProcessingError,
                        match="^Failed to generate rubrics: question_paper must be a QuestionPaper instance$"):
