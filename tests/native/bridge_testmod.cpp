@@ -73,6 +73,19 @@ pyco::Task guarded_await(py::object awaitable) {
     }
 }
 
+// Turns errors of an ordinary kind into a result, as batch operations do; anything
+// else (cancellation, interrupts) passes through.
+pyco::Task ordinary_to_text(py::object awaitable) {
+    try {
+        co_return co_await std::move(awaitable);
+    } catch (py::error_already_set& err) {
+        if (!pyco::is_ordinary(err)) {
+            throw;
+        }
+        co_return "caught: " + tovrane::py_util::error_text(err);
+    }
+}
+
 pyco::Task with_permit(py::object semaphore, py::object awaitable) {
     co_await semaphore.attr("acquire")();
     Permit permit{semaphore};
@@ -139,6 +152,7 @@ PYBIND11_MODULE(bridge_testmod, m) {
     m.def("await_nested", &await_nested);
     m.def("await_each", &await_each);
     m.def("guarded_await", &guarded_await);
+    m.def("ordinary_to_text", &ordinary_to_text);
     m.def("with_permit", &with_permit);
     m.def("await_void", &await_void);
     m.def("return_given", &return_given);

@@ -94,6 +94,10 @@ def test_objects_are_coroutines_of_one_shared_type():
     assert type(ours) is type(peers) is bt.coroutine_type() is bridge_peer.coroutine_type()
     assert asyncio.iscoroutine(ours) and inspect.isawaitable(ours)
     assert isinstance(ours, collections.abc.Coroutine)
+    # asyncio names a task's coroutine in reprs and warnings by its __qualname__.
+    assert (ours.__name__, ours.__qualname__) == ("await_value", "await_value")
+    ours.close()
+    peers.close()
     with pytest.raises(TypeError):
         bt.coroutine_type()()
 
@@ -140,6 +144,12 @@ async def test_awaiting_a_non_awaitable_raises_type_error(obj, message):
 # --- errors -----------------------------------------------------------------------
 
 
+async def test_absurdly_deep_chain_raises_recursion_error_not_a_crash():
+    with pytest.raises(RecursionError):
+        await bt.await_nested(asyncio.sleep(0), 100_000)
+    assert await bt.await_nested(asyncio.sleep(0, "fine"), 100) == "fine"
+
+
 @pytest.mark.parametrize("depth", [0, 1, 4])
 async def test_python_error_reaches_the_awaiter_unchanged(depth):
     error = KeyError("missing")
@@ -152,6 +162,23 @@ async def test_frame_catch_block_sees_the_error_then_lets_it_through():
     with pytest.raises(LookupError, match="gone"):
         await bt.guarded_await(py_raise(LookupError("gone")))
     assert bt.counters() == {"alive": 0, "released": 1, "caught": 1, "last_caught": "LookupError"}
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), GeneratorExit()])
+def test_only_ordinary_errors_are_caught(exc):
+    assert asyncio.run(bt.ordinary_to_text(py_raise(OSError("disk")))) == "caught: disk"
+    coro = bt.ordinary_to_text(conversation())
+    coro.send(None)
+    with pytest.raises(type(exc)):
+        coro.throw(exc)
+
+
+async def test_cancellation_is_not_an_ordinary_error():
+    task = asyncio.ensure_future(bt.ordinary_to_text(forever()))
+    await asyncio.sleep(0)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
 
 
 @pytest.mark.parametrize("kind, exc_type, text", [

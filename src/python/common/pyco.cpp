@@ -25,6 +25,7 @@ struct CoroObject {
     PyObject_HEAD
     std::coroutine_handle<> frame;
     PromiseBase* promise;
+    const char* function;  // outlives the frame: static storage of the defining module
     State state;
 };
 
@@ -377,11 +378,24 @@ auto guarded(F&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
     }
 }
 
+// Entry points that drive frames recurse through the chain of awaiting coroutines
+// without passing through the interpreter; count them against Python's recursion limit
+// so that an absurdly deep chain raises RecursionError instead of exhausting the stack.
+template <class F>
+auto driving(F&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
+    if (Py_EnterRecursiveCall(" while driving a native coroutine")) {
+        return on_error;
+    }
+    auto result = guarded(std::forward<F>(body), on_error);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 // --- type slots -------------------------------------------------------------------
 
 PySendResult coro_am_send(PyObject* obj, PyObject* arg, PyObject** result) {
     *result = nullptr;
-    return guarded([&] { return send(as_coro(obj), arg, result); }, PYGEN_ERROR);
+    return driving([&] { return send(as_coro(obj), arg, result); }, PYGEN_ERROR);
 }
 
 PyObject* coro_am_await(PyObject* obj) {
@@ -411,12 +425,12 @@ PyObject* coro_send(PyObject* obj, PyObject* arg) {
 PyObject* coro_throw(PyObject* obj, PyObject* args) {
     PyObject* out = nullptr;
     PySendResult status =
-        guarded([&] { return throw_in(as_coro(obj), args, &out); }, PYGEN_ERROR);
+        driving([&] { return throw_in(as_coro(obj), args, &out); }, PYGEN_ERROR);
     return method_result(status, out);
 }
 
 PyObject* coro_close(PyObject* obj, PyObject*) {
-    bool closed = guarded([&] { return close(as_coro(obj)); }, false);
+    bool closed = driving([&] { return close(as_coro(obj)); }, false);
     return closed ? Py_NewRef(Py_None) : nullptr;
 }
 
@@ -427,6 +441,35 @@ PyObject* coro_get_running(PyObject* obj, void*) {
 PyObject* coro_get_await(PyObject* obj, void*) {
     PromiseBase* promise = as_coro(obj)->promise;
     return Py_NewRef(promise && promise->delegate_ ? promise->delegate_ : Py_None);
+}
+
+// "pyco::Task ns::{anonymous}::op(pybind11::object)" -> "ns::op", as asyncio's reprs
+// and warnings show a coroutine's __qualname__.
+std::string qualified_name(const char* function) {
+    std::string name = function ? function : "";
+    name = name.substr(0, name.find('('));
+    name = name.substr(name.rfind(' ') + 1);  // npos + 1 == 0 keeps all
+    for (std::string anonymous = "{anonymous}::"; name.find(anonymous) != std::string::npos;) {
+        name.erase(name.find(anonymous), anonymous.size());
+    }
+    return name.empty() ? "native_coroutine" : name;
+}
+
+PyObject* coro_get_qualname(PyObject* obj, void*) {
+    return guarded([&] { return py::str(qualified_name(as_coro(obj)->function)).release().ptr(); },
+                   static_cast<PyObject*>(nullptr));
+}
+
+PyObject* coro_get_name(PyObject* obj, void*) {
+    return guarded(
+        [&] {
+            std::string name = qualified_name(as_coro(obj)->function);
+            std::size_t colons = name.rfind("::");
+            return py::str(colons == std::string::npos ? name : name.substr(colons + 2))
+                .release()
+                .ptr();
+        },
+        static_cast<PyObject*>(nullptr));
 }
 
 // Garbage collection of an unfinished coroutine closes it, like close().
@@ -481,6 +524,8 @@ PyMethodDef k_methods[] = {
 PyGetSetDef k_getset[] = {
     {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
     {"cr_await", coro_get_await, nullptr, "object being awaited on, or None", nullptr},
+    {"__name__", coro_get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", coro_get_qualname, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -587,6 +632,7 @@ py::object wrap_frame(std::coroutine_handle<> frame, PromiseBase& promise) {
     CoroObject* self = as_coro(obj);
     self->frame = frame;
     self->promise = &promise;
+    self->function = promise.function_;
     self->state = State::created;
     return py::reinterpret_steal<py::object>(obj);
 }

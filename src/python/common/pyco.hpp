@@ -27,6 +27,7 @@
 
 #include <coroutine>
 #include <exception>
+#include <source_location>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -57,7 +58,10 @@ namespace detail {
 /// Its layout is part of the cross-module contract: every module links its own copy
 /// of this code, and an object created by one copy may be driven by another.
 struct PromiseBase {
-    PromiseBase() = default;
+    // Promises default `where` to their construction site, which GCC reports as the
+    // coroutine function itself: its name becomes the Python object's __qualname__.
+    explicit PromiseBase(std::source_location where) noexcept
+        : function_(where.function_name()) {}
     PromiseBase(const PromiseBase&) = delete;
     PromiseBase& operator=(const PromiseBase&) = delete;
     ~PromiseBase() {
@@ -72,6 +76,7 @@ struct PromiseBase {
     template <class T>
     auto await_transform(T&& awaitable);
 
+    const char* function_;          ///< signature of the coroutine function (static storage)
     PyObject* delegate_ = nullptr;  ///< iterator of the pending await (owned)
     PyObject* value_ = nullptr;     ///< in transit: yielded out, sent in or returned (owned)
     std::exception_ptr error_;      ///< thrown in at the co_await, or escaped the body
@@ -135,6 +140,8 @@ class FrameOwner {
 };
 
 struct ValuePromise : PromiseBase {
+    explicit ValuePromise(std::source_location where = std::source_location::current()) noexcept
+        : PromiseBase(where) {}
     Task get_return_object() noexcept;
 
     template <class T>
@@ -151,6 +158,8 @@ struct ValuePromise : PromiseBase {
 };
 
 struct VoidPromise : PromiseBase {
+    explicit VoidPromise(std::source_location where = std::source_location::current()) noexcept
+        : PromiseBase(where) {}
     VoidTask get_return_object() noexcept;
     void return_void() noexcept {}  // no value_ reads as None
 };
