@@ -2,7 +2,8 @@
 """OCR speed and accuracy of ExtractorClient("local") against what a Python user
 would otherwise reach for, side by side in one run, on the sample scans at 150 dpi.
 
-  tovrane local        ExtractorClient(extractor_type="local", max_workers=2)
+  tovrane local        ExtractorClient(extractor_type="local", max_workers=2), new
+                       each round and long-lived
   pdf2image+pytesseract  convert_from_path(dpi=150, grayscale) and
                        image_to_string, pages two at a time; once with their
                        defaults and once tuned like us (--psm 4, one OpenMP
@@ -64,10 +65,24 @@ def corpus_cer(results):
 
 # --- the contenders: each takes a PDF path and returns {page number: text} ----------------
 
-def tovrane_local():
+def new_client():
     client = ExtractorClient(extractor_type="local", max_workers=2)
     client.set_dpi(DPI)
+    return client
+
+
+def tovrane_local():
+    """A new client each round: its Tesseract instances start within the timing."""
+    client = new_client()
     return lambda path: client.process_pdf(str(path), None)
+
+
+WARM = new_client()
+
+
+def tovrane_local_warm():
+    """The long-lived client a facade keeps: Tesseract instances already started."""
+    return lambda path: WARM.process_pdf(str(path), None)
 
 
 @contextlib.contextmanager
@@ -160,7 +175,9 @@ def timed_round(make):
 
 def ocr_benchmark(rounds):
     load = os.getloadavg()[0]
-    contenders = {"tovrane local (2 workers)": tovrane_local, **competitors()}
+    WARM.process_pdf(str(SCIENCE / f"{DOCS[0]}.scan150.pdf"), None)
+    contenders = {"tovrane local (new client)": tovrane_local, "tovrane local (warm client)": tovrane_local_warm,
+                  **competitors()}
     speeds = {name: [] for name in contenders}
     cpu = {name: [] for name in contenders}
     errors = {}
@@ -178,18 +195,18 @@ def ocr_benchmark(rounds):
     cpu_median = {name: statistics.median(v) for name, v in cpu.items()}
     for name in contenders:
         print(f"{name:44}{median[name]:9.2f}{cpu_median[name]:12.3f}{errors[name]:9.4f}")
-    ours = "tovrane local (2 workers)"
     # The target is set against the tools as a user runs them; the tuned variant
     # shows what is left once pytesseract gets our settings too.
-    for label, names in (("fastest competitor as users run it", [n for n in contenders if "psm 4" not in n
-                                                                    and n != ours]),
-                         ("tuned competitor", [n for n in contenders if "psm 4" in n])):
-        if not names:
-            continue
-        other = max(names, key=median.get)
-        print(f"vs {label} ({other}): {median[ours] / median[other]:.2f}x pages/s (target >= 1.5x), "
-              f"{cpu_median[other] / cpu_median[ours]:.2f}x less CPU per page; "
-              f"CER {100 * (errors[ours] - errors[other]):+.2f} points (target <= +1)")
+    as_run = [n for n in contenders if not n.startswith("tovrane") and "psm 4" not in n]
+    tuned = [n for n in contenders if "psm 4" in n]
+    for ours in (n for n in contenders if n.startswith("tovrane")):
+        for label, names in (("fastest competitor as users run it", as_run), ("tuned competitor", tuned)):
+            if not names:
+                continue
+            other = max(names, key=median.get)
+            print(f"{ours} vs {label} ({other}): {median[ours] / median[other]:.2f}x pages/s "
+                  f"(target >= 1.5x), {cpu_median[other] / cpu_median[ours]:.2f}x less CPU per page; "
+                  f"CER {100 * (errors[ours] - errors[other]):+.2f} points (target <= +1)")
 
 
 def text_layer_benchmark(rounds):

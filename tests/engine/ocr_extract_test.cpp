@@ -104,16 +104,6 @@ TEST(ExtractPages, TwoHundredTextPagesNeverMakeAReader) {
     EXPECT_EQ(fake.made, 0);
 }
 
-TEST(ExtractPages, SelectedPagesInRequestedOrder) {
-    Fake fake;
-    const auto pages = extract_pages(kData + "/many_pages.pdf", {150, 2, 150}, ExtractOptions{}, fake.factory());
-    ASSERT_EQ(pages.size(), 2u);
-    EXPECT_EQ(pages[0].page, 150);
-    EXPECT_EQ(pages[1].page, 2);
-    EXPECT_EQ(error_of([&] { extract_pages(kData + "/many_pages.pdf", {201}, ExtractOptions{}, fake.factory()); }),
-              "Page 201 is out of range: " + kData + "/many_pages.pdf has 200 pages");
-}
-
 TEST(ExtractPages, HugePageRendersWithinBudget) {
     Fake fake;
     const auto pages = extract_pages(kData + "/huge_page.pdf", {}, ExtractOptions{}, fake.factory());
