@@ -1,0 +1,80 @@
+// The configuration record: type rules on construction, plain attributes afterwards.
+#include <array>
+
+#include "tovrane/ops.hpp"
+#include "tovrane/support.hpp"
+
+namespace tovrane::facade {
+
+using namespace detail;
+
+namespace {
+
+// The keys of to_dict, in order; the logging flag is not among them.
+constexpr std::array<const char*, 10> kDictKeys = {
+    "extractor_type", "extractor_region", "openai_api_key", "aws_access_key_id", "aws_secret_access_key",
+    "gemini_api_key", "mathpix_app_id",   "mathpix_app_key", "token_log_file",   "dpi"};
+
+// Exactly str: a subclass could change how the value compares or prints later on.
+void require_exact_text(py::handle value, const char* name) {
+    if (!PyUnicode_CheckExact(value.ptr())) {
+        bad_argument(value, name, "str");
+    }
+}
+
+void require_text_or_none(py::handle value, const char* name) {
+    if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
+        bad_argument(value, name, "str or None");
+    }
+}
+
+// int(value) for any number; int() itself refuses NaN, infinities and complex numbers.
+py::object dpi_of(py::handle value) {
+    if (!is_instance(value, py::module_::import("numbers").attr("Number"))) {
+        bad_argument(value, "dpi", "a number");
+    }
+    PyObject* result = PyNumber_Long(value.ptr());
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+}  // namespace
+
+void init_config(py::object self, py::object extractor_type, py::object extractor_region,
+                 py::object openai_api_key, py::object aws_access_key_id, py::object aws_secret_access_key,
+                 py::object gemini_api_key, py::object mathpix_app_id, py::object mathpix_app_key,
+                 py::object token_log_file, py::object enable_llm_token_logging, py::object dpi) {
+    require_exact_text(extractor_type, "extractor_type");
+    require_exact_text(extractor_region, "extractor_region");
+    require_text_or_none(openai_api_key, "openai_api_key");
+    require_text_or_none(aws_access_key_id, "aws_access_key_id");
+    require_text_or_none(aws_secret_access_key, "aws_secret_access_key");
+    require_text_or_none(gemini_api_key, "gemini_api_key");
+    require_text_or_none(mathpix_app_id, "mathpix_app_id");
+    require_text_or_none(mathpix_app_key, "mathpix_app_key");
+    require_exact_text(token_log_file, "token_log_file");
+    py::object logging = py::bool_(truth_of(enable_llm_token_logging));
+    py::object resolution = dpi_of(dpi);
+
+    self.attr("extractor_type") = extractor_type;
+    self.attr("extractor_region") = extractor_region;
+    self.attr("openai_api_key") = openai_api_key;
+    self.attr("aws_access_key_id") = aws_access_key_id;
+    self.attr("aws_secret_access_key") = aws_secret_access_key;
+    self.attr("gemini_api_key") = gemini_api_key;
+    self.attr("mathpix_app_id") = mathpix_app_id;
+    self.attr("mathpix_app_key") = mathpix_app_key;
+    self.attr("token_log_file") = token_log_file;
+    self.attr("enable_llm_token_logging") = logging;
+    self.attr("dpi") = resolution;
+}
+
+py::dict config_to_dict(py::object self) {
+    py::dict result;
+    for (const char* key : kDictKeys) {
+        result[key] = self.attr(key);
+    }
+    return result;
+}
+
+}  // namespace tovrane::facade

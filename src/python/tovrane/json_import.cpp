@@ -1,0 +1,119 @@
+// A question paper built from JSON text or an equivalent record instead of a PDF.
+#include <array>
+
+#include "engine/text/facade_texts.hpp"
+#include "tovrane/ops.hpp"
+#include "tovrane/support.hpp"
+
+namespace tovrane::facade {
+
+namespace txt = tovrane::text::facade;
+using namespace detail;
+
+namespace {
+
+constexpr std::array<const char*, 3> kPaperFields = {"subject", "class_level", "questions"};
+constexpr std::array<const char*, 3> kQuestionFields = {"q_id", "question_text", "max_marks"};
+constexpr const char* kDefaultLanguage = "English";
+
+// JSON text is decoded; anything else already is the record.
+py::object decode(const py::object& json_data) {
+    if (!PyUnicode_Check(json_data.ptr())) return json_data;
+    py::object json = py::module_::import("json");
+    try {
+        return json.attr("loads")(json_data);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(json.attr("JSONDecodeError"))) throw;
+        raise_from(err, validation_error(), fill(txt::kInvalidJson, fmt::arg("error", py_util::error_text(err))));
+    }
+}
+
+bool non_blank_text(py::handle value) {
+    return PyUnicode_Check(value.ptr()) && truth_of(value.attr("strip")());
+}
+
+// A member that is there and not null, empty or false.
+py::object optional_member(py::handle record, const char* key) {
+    py::str name(key);
+    if (!contains(record, name)) return py::none();
+    py::object value = record[name];
+    return truth_of(value) ? value : py::none();
+}
+
+py::object build_question(const py::object& self, py::handle q_data) {
+    self.attr("_validate_question_json")(q_data);
+    py::object question = question_class()(py::arg("q_id") = q_data[py::str("q_id")],
+                                           py::arg("text") = q_data[py::str("question_text")],
+                                           py::arg("max_marks") = py::float_(q_data[py::str("max_marks")]));
+    py::object rubric = optional_member(q_data, "rubric");
+    if (!rubric.is_none()) question.attr("rubric") = self.attr("_create_rubric_from_json")(rubric);
+    py::object reference_answer = optional_member(q_data, "reference_answer");
+    if (!reference_answer.is_none()) question.attr("reference_answer") = reference_answer;
+    return question;
+}
+
+}  // namespace
+
+py::object question_paper_from_json(py::object self, py::object json_data) {
+    return guarded(
+        [&]() -> py::object {
+            self.attr("_validate_configured")();
+            py::object data = decode(json_data);
+            for (const char* key : kPaperFields) {
+                if (!contains(data, py::str(key))) raise(validation_error(), fill(txt::kMissingField, fmt::arg("key", key)));
+            }
+            py::object questions = data[py::str("questions")];
+            if (!PyList_Check(questions.ptr()) || py::len(questions) == 0) {
+                raise(validation_error(), txt::kQuestionsNotList);
+            }
+
+            say(txt::kCreatingFromJson);
+            py::object language =
+                contains(data, py::str("language")) ? py::object(data[py::str("language")]) : py::str(kDefaultLanguage);
+            py::object paper = question_paper_class()(py::arg("subject") = data[py::str("subject")],
+                                                      py::arg("language") = language,
+                                                      py::arg("class_level") = data[py::str("class_level")]);
+            for (py::handle q_data : snapshot(questions)) {
+                paper.attr("add_question")(build_question(self, q_data));
+            }
+
+            say(txt::kCreatedFromJson);
+            say(txt::kCreatedCount, fmt::arg("n", len_text(paper.attr("get_question_ids")())));
+            say(txt::kTotalMarks, fmt::arg("total", text(paper.attr("get_total_marks")())));
+            return paper;
+        },
+        validation_error(),
+        [](const std::string& error) { return fill(txt::kFromJsonFailed, fmt::arg("error", error)); },
+        {validation_error()});
+}
+
+void validate_question_json(py::object, py::object q_data) {
+    for (const char* key : kQuestionFields) {
+        if (!contains(q_data, py::str(key))) {
+            raise(validation_error(), fill(txt::kQuestionMissingField, fmt::arg("key", key)));
+        }
+    }
+    if (!non_blank_text(q_data[py::str("q_id")])) raise(validation_error(), txt::kBadQId);
+    if (!non_blank_text(q_data[py::str("question_text")])) raise(validation_error(), txt::kBadQuestionText);
+    if (!positive_number(q_data[py::str("max_marks")])) raise(validation_error(), txt::kBadMaxMarks);
+}
+
+py::object create_rubric_from_json(py::object, py::object rubric_data) {
+    if (!contains(rubric_data, py::str("criteria"))) raise(validation_error(), txt::kRubricWithoutCriteria);
+    py::object entries = rubric_data[py::str("criteria")];
+    if (!PyList_Check(entries.ptr())) raise(validation_error(), txt::kCriteriaNotList);
+    py::list criteria;
+    for (py::handle entry : snapshot(entries)) {
+        if (!PyDict_Check(entry.ptr())) raise(validation_error(), txt::kEachCriterionDict);
+        if (!contains(entry, py::str("statement")) || !contains(entry, py::str("mark"))) {
+            raise(validation_error(), txt::kEachCriterionFields);
+        }
+        std::optional<double> mark = non_negative_number(entry[py::str("mark")]);
+        if (!mark) raise(validation_error(), txt::kJsonCriterionMark);
+        // The statement goes in as it came; the document model decides what it accepts.
+        criteria.append(criterion_class()(py::arg("statement") = entry[py::str("statement")], py::arg("mark") = *mark));
+    }
+    return rubric_class()(py::arg("criteria") = criteria);
+}
+
+}  // namespace tovrane::facade

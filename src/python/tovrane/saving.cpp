@@ -1,0 +1,135 @@
+// Saving and printing through the pipelines, and the example of the JSON route.
+#include "engine/text/facade_texts.hpp"
+#include "tovrane/ops.hpp"
+#include "tovrane/support.hpp"
+
+namespace tovrane::facade {
+
+namespace txt = tovrane::text::facade;
+using namespace detail;
+
+namespace {
+
+// The format is compared without regard to case but handed on as the caller wrote it.
+void check_format(const py::object& format) {
+    py::object lowered = format.attr("lower")();
+    if (!lowered.equal(py::str("json")) && !lowered.equal(py::str("txt"))) raise(validation_error(), txt::kBadFormat);
+}
+
+void require_answersheet(const py::object& answersheet) {
+    if (!is_instance(answersheet, answersheet_class())) raise(validation_error(), txt::kNotAnAnswersheet);
+}
+
+// Printing never raises: an ordinary error becomes one printed line.
+template <typename Body>
+void print_or_report(const char* failed, Body&& body) {
+    if (auto error = ordinary_error(body)) say(failed, fmt::arg("error", *error));
+}
+
+py::dict criterion(const char* statement, double mark) {
+    py::dict record;
+    record["statement"] = statement;
+    record["mark"] = mark;
+    return record;
+}
+
+py::dict example_question(const char* q_id, const char* text, int max_marks, py::dict first, py::dict second,
+                          const char* reference_answer) {
+    py::list criteria;
+    criteria.append(std::move(first));
+    criteria.append(std::move(second));
+    py::dict rubric;
+    rubric["criteria"] = criteria;
+    py::dict question;
+    question["q_id"] = q_id;
+    question["question_text"] = text;
+    question["max_marks"] = max_marks;
+    question["rubric"] = rubric;
+    question["reference_answer"] = reference_answer;
+    return question;
+}
+
+// The example paper: no "language", so the import falls back to English.
+py::dict example_paper() {
+    py::list questions;
+    questions.append(example_question("Q1", txt::kExampleQ1Text, 3, criterion(txt::kExampleQ1Criterion1, 2.0),
+                                      criterion(txt::kExampleQ1Criterion2, 1.0), txt::kExampleQ1Answer));
+    questions.append(example_question("Q2", txt::kExampleQ2Text, 2, criterion(txt::kExampleQ2Criterion1, 1.0),
+                                      criterion(txt::kExampleQ2Criterion2, 1.0), txt::kExampleQ2Answer));
+    py::dict paper;
+    paper["subject"] = txt::kExampleSubject;
+    paper["class_level"] = txt::kExampleClassLevel;
+    paper["questions"] = questions;
+    return paper;
+}
+
+}  // namespace
+
+void save_question_paper(py::object self, py::object output_path, py::object format) {
+    require_text(output_path, "output_path");
+    require_text(format, "format");
+    guarded(
+        [&] {
+            self.attr("_validate_configured")();
+            self.attr("_validate_question_paper_loaded")();
+            check_format(format);
+            self.attr("paper_pipeline")
+                .attr("save_to_file")(py::arg("question_paper") = self.attr("current_question_paper"),
+                                      py::arg("output_path") = output_path, py::arg("format") = format);
+        },
+        processing_error(),
+        [](const std::string& error) { return fill(txt::kSavePaperFailed, fmt::arg("error", error)); },
+        {validation_error()});
+}
+
+void save_answersheet(py::object self, py::object answersheet, py::object output_path, py::object format) {
+    require_text(output_path, "output_path");
+    require_text(format, "format");
+    guarded(
+        [&] {
+            self.attr("_validate_configured")();
+            self.attr("_validate_question_paper_loaded")();
+            require_answersheet(answersheet);
+            check_format(format);
+            self.attr("sheet_pipeline")
+                .attr("save_to_file")(py::arg("answersheet") = answersheet,
+                                      py::arg("question_paper") = self.attr("current_question_paper"),
+                                      py::arg("output_path") = output_path, py::arg("format") = format);
+        },
+        processing_error(),
+        [](const std::string& error) { return fill(txt::kSaveSheetFailed, fmt::arg("error", error)); },
+        {validation_error()});
+}
+
+void print_question_paper_summary(py::object self) {
+    print_or_report(txt::kPrintPaperFailed, [&] {
+        self.attr("_validate_configured")();
+        self.attr("_validate_question_paper_loaded")();
+        self.attr("paper_pipeline").attr("print_summary")(self.attr("current_question_paper"));
+    });
+}
+
+void print_answersheet_summary(py::object self, py::object answersheet) {
+    print_or_report(txt::kPrintSheetFailed, [&] {
+        self.attr("_validate_configured")();
+        self.attr("_validate_question_paper_loaded")();
+        require_answersheet(answersheet);
+        self.attr("sheet_pipeline").attr("print_summary")(answersheet, self.attr("current_question_paper"));
+    });
+}
+
+void example_json_workflow() {
+    print_or_report(txt::kExampleFailed, [] {
+        py::object environ = py_util::module_attr("os", "environ");
+        py::object config = config_class()(py::arg("extractor_type") = "aws",
+                                           py::arg("openai_api_key") = get_or(environ, "OPENAI_API_KEY", py::none()));
+        py::object tovrane = tovrane_class()();
+        tovrane.attr("configure")(config);
+        py::object paper = tovrane.attr("question_paper_from_json")(example_paper());
+        tovrane.attr("change_question_paper")(paper);
+        tovrane.attr("process_answersheet")(txt::kExampleSheet);
+        say(txt::kExampleDone);
+    });
+}
+
+}  // namespace tovrane::facade
