@@ -379,6 +379,41 @@ def test_evaluate_answer_by_qid_reports_unknown_ids(sheet_ids, paper_ids, messag
     assert capsys.readouterr().out == ""
 
 
+class IterOnlyIds:
+    """Identifiers that can be iterated and counted but define no __contains__."""
+
+    def __init__(self, ids):
+        self.ids = list(ids)
+
+    def __iter__(self):
+        return iter(self.ids)
+
+    def __len__(self):
+        return len(self.ids)
+
+
+class IterOnlySheet(FakeSheet):
+    def get_question_ids(self):
+        return IterOnlyIds(self.answers)
+
+
+class IterOnlyPaper(FakePaper):
+    def get_question_ids(self):
+        return IterOnlyIds(self.questions)
+
+
+def test_membership_falls_back_to_iteration_like_in(tmp_path):
+    sheet = IterOnlySheet([FakeAnswer("q1", "text", [1])])
+    paper = IterOnlyPaper([usable("q1"), usable("q2")])
+    pipeline = SheetPipeline(FakeExtractor(), FakeBroker(evaluation=evaluation()))
+    assert pipeline.evaluate_answer_by_qid("q1", sheet, paper)["feedback"] == "Well done."
+    with pytest.raises(ValueError, match="'q2' not found in answersheet"):
+        pipeline.evaluate_answer_by_qid("q2", sheet, paper)
+    assert [e["student_answer"] for e in pipeline.get_answersheet_format(sheet, paper)] == ["text", ""]
+    pipeline.save_to_file(sheet, paper, str(tmp_path / "out.txt"), "txt")
+    assert "Student Answer: [Not attempted or not found]" in (tmp_path / "out.txt").read_text(encoding="utf-8")
+
+
 @pytest.mark.parametrize("question,reason,line", [
     (FakeQuestion("q1", "?", 2, None, "ref"), "no rubric", "no rubric available"),
     (FakeQuestion("q1", "?", 2, FakeRubric(["a"]), ""), "no reference answer", "no reference answer available"),

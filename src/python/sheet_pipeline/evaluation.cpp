@@ -139,10 +139,10 @@ py::dict apply_single_evaluation(py::handle answer, py::handle question, py::han
 }
 
 void require_known_qid(py::handle q_id, py::handle answersheet, py::handle question_paper) {
-    if (!answersheet.attr("get_question_ids")().contains(q_id)) {
+    if (!contains(answersheet.attr("get_question_ids")(), q_id)) {
         raise(PyExc_ValueError, fmt::format(texts::kNotInAnswersheet, render(q_id)));
     }
-    if (!question_paper.attr("get_question_ids")().contains(q_id)) {
+    if (!contains(question_paper.attr("get_question_ids")(), q_id)) {
         raise(PyExc_ValueError, fmt::format(texts::kNotInPaper, render(q_id)));
     }
 }

@@ -76,7 +76,7 @@ text::SheetReportAnswer report_answer(py::handle answer, py::handle question) {
     if (evaluation.is_none() || !truthy(evaluation)) return out;
     out.awarded_marks = render(evaluation.attr("get")("awarded_marks", 0));
     out.total_marks = render(evaluation.attr("get")("total_marks", question.attr("max_marks")));
-    if (evaluation.contains("feedback")) out.feedback = render(evaluation["feedback"]);
+    if (detail::contains(evaluation, py::str("feedback"))) out.feedback = render(evaluation["feedback"]);
     return out;
 }
 
@@ -90,7 +90,7 @@ std::string text_report(py::handle answersheet, py::handle question_paper) {
         py::object question = question_paper.attr("get_question")(q_id);
         text::SheetReportQuestion block{render(question.attr("q_id")), render(question.attr("max_marks")),
                                         render(question.attr("text")), {}};
-        if (answered.contains(q_id)) block.answer = report_answer(answersheet.attr("get_answer")(q_id), question);
+        if (detail::contains(answered, q_id)) block.answer = report_answer(answersheet.attr("get_answer")(q_id), question);
         questions.push_back(std::move(block));
     }
     return text::render_sheet_report(header, questions);
@@ -165,7 +165,7 @@ py::dict get_summary(py::object, py::object answersheet, py::object question_pap
 
 void print_summary(py::object self, py::object answersheet, py::object question_paper) {
     py::object summary = self.attr("get_summary")(answersheet, question_paper);
-    if (summary.contains("error")) {
+    if (detail::contains(summary, py::str("error"))) {
         say(texts::kSummaryError, render(summary["error"]));
         return;
     }
@@ -209,7 +209,7 @@ py::list get_answersheet_format(py::object, py::object answersheet, py::object q
     py::list entries;
     for (py::handle q_id : question_paper.attr("get_question_ids")()) {
         py::object question = question_paper.attr("get_question")(q_id);
-        py::object answer = answered.contains(q_id) ? answersheet.attr("get_answer")(q_id) : py::none();
+        py::object answer = detail::contains(answered, q_id) ? answersheet.attr("get_answer")(q_id) : py::none();
         entries.append(export_entry(question, answer));
     }
     return entries;

@@ -11,6 +11,12 @@ bool truthy(py::handle obj) {
     return result != 0;
 }
 
+bool contains(py::handle container, py::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found != 0;
+}
+
 void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());
     throw py::error_already_set();

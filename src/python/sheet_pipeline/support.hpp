@@ -27,6 +27,9 @@ inline std::string render(py::handle obj) { return py_util::str(obj); }
 /// Python's truth test; an error raised by __bool__ propagates.
 bool truthy(py::handle obj);
 
+/// Python's `item in container`, falling back to iteration as the operator does.
+bool contains(py::handle container, py::handle item);
+
 /// Raises a Python exception of `type` with `message`.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
