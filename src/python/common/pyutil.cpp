@@ -15,6 +15,18 @@ std::string str(py::handle obj) {
     return py::str(obj).cast<std::string>();
 }
 
+bool truthy(py::handle obj) {
+    const int result = PyObject_IsTrue(obj.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+bool contains(py::handle container, py::handle item) {
+    const int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found != 0;
+}
+
 void print_line(std::string_view text) {
     py::print(py::str(text.data(), text.size()));
 }

@@ -20,6 +20,12 @@ std::string error_text(const py::error_already_set& err);
 /// str(obj).
 std::string str(py::handle obj);
 
+/// Python's truth test; an error raised by __bool__ or __len__ propagates.
+bool truthy(py::handle obj);
+
+/// Python's `item in container`, falling back to iteration as the operator does.
+bool contains(py::handle container, py::handle item);
+
 /// Prints one line through Python's print(), so sys.stdout redirection applies.
 void print_line(std::string_view text);
 

@@ -43,16 +43,8 @@ std::string type_name(py::handle obj) {
     return py_util::str(py::type::handle_of(obj).attr("__name__"));
 }
 
-/// `item in container`, with Python's fallback to iteration.
-bool contains(py::handle container, py::handle item) {
-    const int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
-bool truthy(py::handle obj) {
-    return static_cast<bool>(py::bool_(py::reinterpret_borrow<py::object>(obj)));
-}
+using py_util::contains;
+using py_util::truthy;
 
 /// Python's sum() over a list, so 0 for none and int/float mixing as Python does it.
 py::object python_sum(const py::list& values) {

@@ -8,21 +8,11 @@ void raise(PyObject* type, const std::string& message) {
     throw py::error_already_set();
 }
 
-bool truthy(py::handle obj) {
-    int result = PyObject_IsTrue(obj.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
 
 std::string len_text(py::handle obj) {
     return std::to_string(py::len(obj));
 }
 
-bool contains(py::handle container, py::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
 
 py::object optional_attr(py::handle obj, const char* name) {
     return py::getattr(obj, name, py::none());

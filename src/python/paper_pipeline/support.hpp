@@ -31,14 +31,12 @@ void say(const char* tmpl, const Args&... args) {
 /// str(obj).
 inline std::string text(py::handle obj) { return py_util::str(obj); }
 
-/// Python truthiness of obj (bool(obj)).
-bool truthy(py::handle obj);
+using py_util::truthy;
 
 /// str(len(obj)): counts as Python counts (code points for text).
 std::string len_text(py::handle obj);
 
-/// Python's `item in container`, falling back to iteration like the operator does.
-bool contains(py::handle container, py::handle item);
+using py_util::contains;
 
 /// getattr(obj, name, None): the document model's optional members may be missing on
 /// hand-made objects; missing counts as absent.

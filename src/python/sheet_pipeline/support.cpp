@@ -5,17 +5,7 @@
 
 namespace tovrane::sheet_pipeline::detail {
 
-bool truthy(py::handle obj) {
-    int result = PyObject_IsTrue(obj.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
 
-bool contains(py::handle container, py::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found != 0;
-}
 
 void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());

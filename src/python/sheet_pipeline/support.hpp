@@ -24,11 +24,9 @@ void say(fmt::format_string<Args...> format, Args&&... args) {
 /// str(obj): how every value appears in a line.
 inline std::string render(py::handle obj) { return py_util::str(obj); }
 
-/// Python's truth test; an error raised by __bool__ propagates.
-bool truthy(py::handle obj);
+using py_util::truthy;
 
-/// Python's `item in container`, falling back to iteration as the operator does.
-bool contains(py::handle container, py::handle item);
+using py_util::contains;
 
 /// Raises a Python exception of `type` with `message`.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
