@@ -525,6 +525,21 @@ def test_operations_accept_dict_subclasses_and_keywords(broker):
     assert user.index("--- Page 1 ---\na\n") < user.index("--- Page 2 ---\nb\n")
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_texts_python_can_render_reach_the_prompt_unchanged(broker, mode):
+    # A lone surrogate (a file decoded with surrogateescape, say) is text to str();
+    # the prompt must carry it as Python would, not fail before the call.
+    recorder = install(broker, mb.QuestionPaperResponse(questions=[]))
+    run(broker, mode, "parseQuestionPaper", {1: "x\udcff y"}, "Science", "English", "Class 8")
+    assert "--- Page 1 ---\nx\udcff y\n" in recorder.calls[0]["messages"][1]["content"]
+
+    recorder = install(broker, mb.RubricResponse(criteria=[]))
+    run(broker, mode, "generateRubric", "Why\udc80?", 2, "Class 8", "Sci\udc81")
+    call = recorder.calls[0]
+    assert "Question: Why\udc80?\n" in call["messages"][1]["content"]
+    assert call["additional_info"] == "Question marks: 2.0, Subject: Sci\udc81"
+
+
 def test_coroutine_twins_are_coroutines(broker):
     install(broker, mb.RubricResponse(criteria=[]))
     coro = broker.generateRubric_async("Q", 1, "C", "S")

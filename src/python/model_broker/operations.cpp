@@ -31,12 +31,19 @@ constexpr const char* sheet_module = "tovrane_core.datastructures.answersheet";
 // ---------------------------------------------------------------------------------------
 // Python semantics
 
+// Prompts are assembled as UTF-8 bytes; "surrogatepass" both ways keeps every text that
+// str() can produce (lone surrogates too) intact, as an f-string would.
 py::str to_py(std::string_view s) {
-    return py::str(s.data(), s.size());
+    PyObject* text = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+    if (!text) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
 }
 
 std::string text_of(py::handle obj) {
-    return py_util::str(obj);
+    py::str text(obj);
+    PyObject* utf8 = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
+    if (!utf8) throw py::error_already_set();
+    return std::string(py::reinterpret_steal<py::bytes>(utf8));
 }
 
 std::string type_name(py::handle obj) {
