@@ -15,6 +15,16 @@ std::string str(py::handle obj) {
     return py::str(obj).cast<std::string>();
 }
 
+void raise(py::handle type, const std::string& message) {
+    PyErr_SetString(type.ptr(), message.c_str());
+    throw py::error_already_set();
+}
+
+void raise_from(py::error_already_set& cause, py::handle type, const std::string& message) {
+    py::raise_from(cause, type.ptr(), message.c_str());
+    throw py::error_already_set();
+}
+
 bool truthy(py::handle obj) {
     const int result = PyObject_IsTrue(obj.ptr());
     if (result < 0) throw py::error_already_set();

@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,41 @@ std::string error_text(const py::error_already_set& err);
 
 /// str(obj).
 std::string str(py::handle obj);
+
+/// Raises the Python error `type` with `message`.
+[[noreturn]] void raise(py::handle type, const std::string& message);
+
+/// Raises `type` with `message` chained to `cause`, as `raise ... from cause` does.
+[[noreturn]] void raise_from(py::error_already_set& cause, py::handle type, const std::string& message);
+
+/// Runs `body`; an error of an ordinary kind is re-raised as `type` (RuntimeError unless
+/// given) with the message `wrap(text of the error)`, chained to it. Cancellation and
+/// exits pass through untouched.
+template <typename Body, typename Wrap>
+decltype(auto) guarded(Body&& body, Wrap&& wrap, py::handle type = PyExc_RuntimeError) {
+    try {
+        return body();
+    } catch (py::error_already_set& err) {
+        if (!is_ordinary(err)) throw;
+        raise_from(err, type, wrap(error_text(err)));
+    } catch (const std::exception& err) {
+        raise(type, wrap(std::string(err.what())));
+    }
+}
+
+/// Runs `body`; returns the text of an ordinary error it raised, or nothing on success.
+template <typename Body>
+std::optional<std::string> ordinary_error(Body&& body) {
+    try {
+        body();
+        return std::nullopt;
+    } catch (py::error_already_set& err) {
+        if (!is_ordinary(err)) throw;
+        return error_text(err);
+    } catch (const std::exception& err) {
+        return std::string(err.what());
+    }
+}
 
 /// Python's truth test; an error raised by __bool__ or __len__ propagates.
 bool truthy(py::handle obj);

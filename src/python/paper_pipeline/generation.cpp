@@ -187,7 +187,7 @@ py::object generate_rubric_for_question(py::object self, py::object question_pap
     py::object question = find_question(question_paper, q_id, t::kRubricUnknownId);
     std::string id = text(q_id);
     say(t::kRubricSingle, fmt::arg("q_id", id));
-    return wrap_errors(
+    return guarded(
         [&] {
             py::object rubric = self.attr("model_broker").attr("generateRubric")(
                 "question"_a = question.attr("text"), "max_marks"_a = question.attr("max_marks"),
@@ -205,7 +205,7 @@ py::object generate_reference_answer_for_question(py::object self, py::object qu
     py::object rubric = optional_attr(question, "rubric");
     if (!has_criteria(rubric)) raise(PyExc_ValueError, fill(t::kAnswerNoRubric, fmt::arg("q_id", id)));
     say(t::kAnswerSingle, fmt::arg("q_id", id));
-    return wrap_errors(
+    return guarded(
         [&] {
             py::object answer = self.attr("model_broker").attr("generateRefAnswer")(
                 "question"_a = question.attr("text"), "rubric"_a = rubric,

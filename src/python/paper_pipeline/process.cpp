@@ -93,11 +93,11 @@ py::object process_pdf(py::object self, py::object pdf_path, py::object subject,
     else
         say(t::kProcessingAllPages);
 
-    wrap_errors([&] { extract(self, pdf_path, subject, page_numbers); },
+    guarded([&] { extract(self, pdf_path, subject, page_numbers); },
                 [](const std::string& e) { return fill(t::kExtractFailed, fmt::arg("message", e)); });
 
     say(t::kStepParse);
-    return wrap_errors([&] { return parse(self, subject, language, class_level); },
+    return guarded([&] { return parse(self, subject, language, class_level); },
                        [](const std::string& e) { return fill(t::kParseFailed, fmt::arg("message", e)); });
 }
 

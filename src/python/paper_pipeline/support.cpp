@@ -3,11 +3,6 @@
 
 namespace tovrane::paper::detail {
 
-void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
-    throw py::error_already_set();
-}
-
 
 std::string len_text(py::handle obj) {
     return std::to_string(py::len(obj));

@@ -25,8 +25,7 @@ void say(const char* tmpl, const Args&... args) {
     py_util::print_line(fill(tmpl, args...));
 }
 
-/// Raises the Python error `type` with `message`.
-[[noreturn]] void raise(PyObject* type, const std::string& message);
+using py_util::raise;
 
 /// str(obj).
 inline std::string text(py::handle obj) { return py_util::str(obj); }
@@ -49,34 +48,7 @@ bool has_criteria(py::handle rubric);
 py::object extractor_client_class();
 py::object model_broker_class();
 
-/// Runs `body`; an error of an ordinary kind is re-raised as RuntimeError with the message
-/// `wrap(text of the error)`, chained to it. Other errors (cancellation, exit) pass through.
-template <typename Body, typename Wrap>
-decltype(auto) wrap_errors(Body&& body, Wrap&& wrap) {
-    try {
-        return body();
-    } catch (py::error_already_set& err) {
-        if (!py_util::is_ordinary(err)) throw;
-        std::string message = wrap(py_util::error_text(err));
-        py::raise_from(err, PyExc_RuntimeError, message.c_str());
-        throw py::error_already_set();
-    } catch (const std::exception& err) {
-        raise(PyExc_RuntimeError, wrap(std::string(err.what())));
-    }
-}
-
-/// Runs `body`; returns the text of an ordinary error it raised, or nothing on success.
-template <typename Body>
-std::optional<std::string> ordinary_error(Body&& body) {
-    try {
-        body();
-        return std::nullopt;
-    } catch (py::error_already_set& err) {
-        if (!py_util::is_ordinary(err)) throw;
-        return py_util::error_text(err);
-    } catch (const std::exception& err) {
-        return std::string(err.what());
-    }
-}
+using py_util::guarded;
+using py_util::ordinary_error;
 
 }  // namespace tovrane::paper::detail
