@@ -521,6 +521,20 @@ def test_change_question_paper(facade, capsys):
         Tovrane().change_question_paper(new)
 
 
+def test_change_question_paper_prints_the_count_before_reading_the_marks(facade, capsys):
+    paper = make_paper("Q1")
+
+    def broken_total():
+        raise RuntimeError("no marks")
+    paper.get_total_marks = broken_total
+    with pytest.raises(ValidationError, match="^Failed to change question paper: no marks$"):
+        facade.change_question_paper(paper)
+    assert lines(capsys) == ["Changing question paper...", "Question paper changed successfully!",
+                             "New question paper has 1 questions"]
+    assert facade.current_question_paper is paper
+    assert "question_paper_change" not in facade.last_processing_summary
+
+
 def test_read_back_operations(facade):
     assert Tovrane().get_token_usage_summary() == {"status": "not_configured"}
     assert facade.get_token_usage_summary() == {"total_tokens": 42}

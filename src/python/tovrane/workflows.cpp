@@ -234,8 +234,8 @@ py::object change_question_paper(py::object self, py::object question_paper) {
             say(txt::kChanging);
             self.attr("current_question_paper") = question_paper;
             say(txt::kChanged);
-            py::object total = question_paper.attr("get_total_marks")();
             say(txt::kChangedCount, fmt::arg("n", len_text(ids)));
+            py::object total = question_paper.attr("get_total_marks")();
             say(txt::kTotalMarks, fmt::arg("total", text(total)));
             py::dict record;
             record["status"] = "success";
