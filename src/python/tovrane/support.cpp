@@ -42,16 +42,6 @@ py::handle configuration_error() { return g_configuration_error; }
 py::handle processing_error() { return g_processing_error; }
 py::handle validation_error() { return g_validation_error; }
 
-void raise(py::handle type, const std::string& message) {
-    PyErr_SetString(type.ptr(), message.c_str());
-    throw py::error_already_set();
-}
-
-void raise_from(py::error_already_set& cause, py::handle type, const std::string& message) {
-    py::raise_from(cause, type.ptr(), message.c_str());
-    throw py::error_already_set();
-}
-
 void bad_argument(py::handle value, const char* name, const char* expected) {
     raise(PyExc_TypeError, fill(txt::kBadArgument, fmt::arg("name", name), fmt::arg("expected", expected),
                                 fmt::arg("type", text(py::type::of(value).attr("__name__")))));

@@ -41,11 +41,8 @@ py::handle configuration_error();
 py::handle processing_error();
 py::handle validation_error();
 
-/// Raises the Python error `type` with `message`.
-[[noreturn]] void raise(py::handle type, const std::string& message);
-
-/// Raises `type` with `message`, chained to the error being handled.
-[[noreturn]] void raise_from(py::error_already_set& cause, py::handle type, const std::string& message);
+using py_util::raise;
+using py_util::raise_from;
 
 /// Runs `body`. An error of an ordinary kind whose type is not among `keep` is re-raised as
 /// `as` with the message `wrap(text of the error)`; cancellation and exits pass through.
@@ -64,19 +61,7 @@ decltype(auto) guarded(Body&& body, py::handle as, Wrap&& wrap, std::initializer
     }
 }
 
-/// Runs `body`; returns the text of an ordinary error it raised, or nothing on success.
-template <typename Body>
-std::optional<std::string> ordinary_error(Body&& body) {
-    try {
-        body();
-        return std::nullopt;
-    } catch (py::error_already_set& err) {
-        if (!py_util::is_ordinary(err)) throw;
-        return py_util::error_text(err);
-    } catch (const std::exception& err) {
-        return std::string(err.what());
-    }
-}
+using py_util::ordinary_error;
 
 // ---- Python semantics ------------------------------------------------------------------
 
