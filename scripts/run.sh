@@ -4,7 +4,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh >/dev/null
-PYTHONPATH="$PWD/build/python${PYTHONPATH:+:$PYTHONPATH}" python3 - "$@" <<'PY'
+# Run from build/ so the checkout's source tovrane_core (no compiled modules) is not imported.
+cd build
+PYTHONPATH="$PWD/python${PYTHONPATH:+:$PYTHONPATH}" python3 - "$@" <<'PY'
 import importlib
 import tovrane_core
 
