@@ -1,6 +1,7 @@
 // Python-semantics helpers shared by every extension module.
 #pragma once
 
+#include <fmt/format.h>
 #include <pybind11/pybind11.h>
 
 #include <exception>
@@ -65,6 +66,18 @@ bool contains(py::handle container, py::handle item);
 
 /// Prints one line through Python's print(), so sys.stdout redirection applies.
 void print_line(std::string_view text);
+
+/// Fills a message template (fmt syntax, named or positional arguments).
+template <typename... Args>
+std::string fill(const char* tmpl, const Args&... args) {
+    return fmt::format(fmt::runtime(tmpl), args...);
+}
+
+/// Prints a filled template as one line on sys.stdout.
+template <typename... Args>
+void say(const char* tmpl, const Args&... args) {
+    print_line(fill(tmpl, args...));
+}
 
 /// Imports `module` and returns its attribute `name`, looked up now (never cached),
 /// so that monkeypatching the module is seen.

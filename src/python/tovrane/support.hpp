@@ -19,17 +19,8 @@ using docmodel::dict_copy;
 using docmodel::snapshot;
 using docmodel::truth_of;
 
-/// Fills one of the message templates with named arguments.
-template <typename... Args>
-std::string fill(const char* tmpl, const Args&... args) {
-    return fmt::format(fmt::runtime(tmpl), args...);
-}
-
-/// Prints a filled template as one line on sys.stdout.
-template <typename... Args>
-void say(const char* tmpl, const Args&... args) {
-    py_util::print_line(fill(tmpl, args...));
-}
+using py_util::fill;
+using py_util::say;
 
 // ---- error classes ---------------------------------------------------------------------
 
