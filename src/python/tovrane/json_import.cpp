@@ -73,8 +73,19 @@ py::object question_paper_from_json(py::object self, py::object json_data) {
             py::object paper = question_paper_class()(py::arg("subject") = data[py::str("subject")],
                                                       py::arg("language") = language,
                                                       py::arg("class_level") = data[py::str("class_level")]);
+            // A repeated identifier would silently replace a question: refused, naming each once.
+            py::list duplicates;
             for (py::handle q_data : snapshot(questions)) {
-                paper.attr("add_question")(build_question(self, q_data));
+                py::object question = build_question(self, q_data);
+                py::object q_id = question.attr("q_id");
+                if (contains(paper.attr("get_question_ids")(), q_id)) {
+                    if (!contains(duplicates, q_id)) duplicates.append(q_id);
+                    continue;
+                }
+                paper.attr("add_question")(question);
+            }
+            if (py::len(duplicates) > 0) {
+                raise(validation_error(), fill(txt::kDuplicateIds, fmt::arg("ids", text(duplicates))));
             }
 
             say(txt::kCreatedFromJson);
