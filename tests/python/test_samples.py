@@ -176,4 +176,4 @@ def test_generator_refuses_answers_to_questions_the_paper_lacks(tmp_path):
                           tmp_path / "out", "--only", "digital,truth"], capture_output=True, text=True)
     assert run.returncode != 0
     assert "answers to questions the paper lacks: ['Q11']" in run.stderr
-    assert not (tmp_path / "out" / "social_class7_sheet_kabir.truth.json").exists()
+    assert list((tmp_path / "out").iterdir()) == [], "a failed run leaves nothing behind"
