@@ -9,7 +9,7 @@ from tovrane_core.datastructures import Answer, Answersheet, Criterion, Question
 from tovrane_core.sheet_pipeline import SheetPipeline
 
 SLOW = 30  # seconds a held-back reply would take; nothing here may wait for it
-PART_KEYS = ["qid", "question", "ref_answer", "student_answer", "answer_pages", "rubric", "max_marks",
+EXPORT_KEYS = ["qid", "question", "ref_answer", "student_answer", "answer_pages", "rubric", "max_marks",
              "obtained_marks", "feedback"]
 EVALUATED = {"fulfilled_criteria": [0], "awarded_marks": 2, "feedback": "Good."}
 
@@ -70,9 +70,9 @@ def test_failed_and_skipped_answers_are_recorded_not_zeroed(fake_openai, pipelin
                       "q4": (False, "no reference answer")}
 
     entries = pipeline.get_answersheet_format(s, qp)
-    assert [list(e) for e in entries] == [PART_KEYS + ["attempted", "evaluated", "evaluation_error"]] * 5
+    assert [list(e) for e in entries] == [EXPORT_KEYS + ["attempted", "evaluated", "evaluation_error"]] * 5
     by_id = {e["qid"]: e for e in entries}
-    # The Part's keys keep their values; the added ones tell a zero from no verdict.
+    # The nine keys keep their values; the added ones tell a zero from no verdict.
     assert [by_id["q2"][k] for k in ("rubric", "obtained_marks", "feedback")] == [[], 0, ""]
     assert [by_id[q]["obtained_marks"] for q in ("q1", "q2", "q3", "q4", "q5")] == [2.0, 0, 0, 0, 0]
     assert [(by_id[q]["attempted"], by_id[q]["evaluated"], by_id[q]["evaluation_error"])

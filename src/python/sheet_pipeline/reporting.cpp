@@ -84,7 +84,7 @@ py::dict export_entry(py::handle question, py::handle answer) {
     entry["max_marks"] = question.attr("max_marks");
     entry["obtained_marks"] = or_zero(awarded_marks(answer));
     entry["feedback"] = answer.attr("feedback");
-    // The Part's keys keep their values; these say whether "obtained_marks" is a verdict.
+    // The nine keys keep their values; these say whether "obtained_marks" is a verdict.
     entry["attempted"] = true;
     entry["evaluated"] = was_evaluated(answer);
     entry["evaluation_error"] = evaluation_error(answer);
