@@ -84,7 +84,6 @@ void write_atomically(const std::string& path, const std::string& contents) {
     }
 }
 
-
 // Warnings about the question's rubric and reference answer: generation that failed, and
 // a rubric whose marks do not add up to the question's.
 void check_products(py::handle q_id, py::handle q, py::list& warnings) {

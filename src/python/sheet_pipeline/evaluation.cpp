@@ -38,19 +38,23 @@ py::dict result_record(py::handle evaluation) {
     return record;
 }
 
+/// Notes on the answer whether it was evaluated and, if not, why, so 0 marks without a
+/// verdict are not read as a real zero. Only a note: an answer that does not take it (a
+/// host's own object) is marked all the same.
+void note_evaluation(py::handle answer, bool evaluated, const py::object& reason) {
+    py_util::ordinary_error([&] {
+        answer.attr("evaluated") = py::bool_(evaluated);
+        answer.attr("evaluation_error") = reason;
+    });
+}
+
+void note_not_evaluated(py::handle answer, const py::object& reason) { note_evaluation(answer, false, reason); }
+
 /// Marks the answer with the evaluation's rubric and feedback.
 void write_back(py::handle answer, py::handle evaluation) {
     answer.attr("set_eval_rubric")(evaluation.attr("get")("rubric"));
     answer.attr("set_feedback")(evaluation.attr("get")("feedback", ""));
-    answer.attr("evaluated") = true;
-    answer.attr("evaluation_error") = py::none();
-}
-
-/// Notes on the answer that it was not evaluated and why, so its 0 marks read as no
-/// verdict rather than as a real zero.
-void note_not_evaluated(py::handle answer, const py::object& reason) {
-    answer.attr("evaluated") = false;
-    answer.attr("evaluation_error") = reason;
+    note_evaluation(answer, true, py::none());
 }
 
 /// The same for the answer a batch result names; an answer that cannot be found is
@@ -173,8 +177,7 @@ py::dict evaluation_kwargs(py::handle answer, py::handle question) {
 }
 
 void note_evaluation_error(py::handle answer, const py::error_already_set& err) {
-    if (!py_util::is_ordinary(err)) return;
-    py_util::ordinary_error([&] { note_not_evaluated(answer, py::str(err.value())); });
+    if (py_util::is_ordinary(err)) note_not_evaluated(answer, py::str(err.value()));
 }
 
 py::dict apply_single_evaluation(py::handle answer, py::handle question, py::handle evaluation) {
