@@ -45,15 +45,17 @@ WORK = [{"q_id": q, "question": f"Item {q}.", "max_marks": 1, "class_level": "8"
 
 @pytest.mark.parametrize("operation, content, message", [
     (lambda b: b.parseQuestionPaper(*PAGES), {"questions": [dict(QUESTION, max_marks=-5)]},
-     "Failed to parse question paper: max_marks of question Q1 must be a non-negative number, not -5.0"),
+     "Failed to parse question paper: max_marks of question Q1 must be a number from 0 to 1000, not -5.0"),
     (lambda b: asyncio.run(b.parseQuestionPaper_async(*PAGES)), '{"questions": [{"q_id": "Q1", "question_text": "t", "max_marks": 1e999}]}',
-     "Failed to parse question paper: max_marks of question Q1 must be a non-negative number, not inf"),
-    (lambda b: b.parseQuestionPaper(*PAGES), {"questions": [dict(QUESTION, max_marks=1e308), dict(QUESTION, q_id="Q2", max_marks=1e308)]},
-     "Failed to parse question paper: Total marks must be a finite number, not inf"),
+     "Failed to parse question paper: max_marks of question Q1 must be a number from 0 to 1000, not inf"),
+    (lambda b: b.parseQuestionPaper(*PAGES), {"questions": [dict(QUESTION, max_marks=1e308)]},
+     "Failed to parse question paper: max_marks of question Q1 must be a number from 0 to 1000, not 1e+308"),
+    (lambda b: b.generateRubric(*RUBRIC_ARGS), {"criteria": [{"statement": "a", "mark": 1000.5}]},
+     "Failed to generate rubric: Criterion 0 mark must be a number from 0 to 1000, not 1000.5"),
     (lambda b: b.generateRubric(*RUBRIC_ARGS), {"criteria": [{"statement": "a", "mark": 2}, {"statement": "b", "mark": -1}]},
-     "Failed to generate rubric: Criterion 1 mark must be a non-negative number, not -1.0"),
+     "Failed to generate rubric: Criterion 1 mark must be a number from 0 to 1000, not -1.0"),
     (lambda b: asyncio.run(b.generateRubric_async(*RUBRIC_ARGS)), '{"criteria": [{"statement": "a", "mark": NaN}]}',
-     "Failed to generate rubric: Criterion 0 mark must be a non-negative number, not nan"),
+     "Failed to generate rubric: Criterion 0 mark must be a number from 0 to 1000, not nan"),
 ])
 def test_invalid_marks_fail_the_operation(fake_openai, broker, operation, content, message):
     fake_openai.enqueue(content=content)
@@ -75,7 +77,7 @@ def test_marks_the_checks_allow_pass_unchanged(fake_openai, broker):
 def test_an_evaluation_against_invalid_marks_fails_before_any_call(fake_openai, broker):
     with pytest.raises(RuntimeError) as err:
         asyncio.run(broker.evaluateAnswer_async("Oxygen.", "Name a gas.", rubric(2, -1), "Oxygen"))
-    assert str(err.value) == "Failed to evaluate answer: Criterion 1 mark must be a non-negative number, not -1.0"
+    assert str(err.value) == "Failed to evaluate answer: Criterion 1 mark must be a number from 0 to 1000, not -1.0"
     assert fake_openai.request_count == 0
 
 
@@ -88,7 +90,7 @@ def test_a_batch_item_with_invalid_marks_is_a_failure_record(fake_openai, broker
     results = broker.generate_rubrics_batch_sync(WORK[:3])
     assert [(r["q_id"], r["success"]) for r in results] == [("A", True), ("B", False), ("C", True)]
     assert results[1] == {"q_id": "B", "success": False,
-                          "error": "Failed to generate rubric: Criterion 0 mark must be a non-negative number, not -1.0"}
+                          "error": "Failed to generate rubric: Criterion 0 mark must be a number from 0 to 1000, not -1.0"}
 
 
 # ---- Answers the model could not match ------------------------------------------------------

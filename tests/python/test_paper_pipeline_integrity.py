@@ -68,7 +68,7 @@ def test_single_question_failure_is_noted(fake_openai, pipeline):
     fake_openai.enqueue(content={"criteria": [{"statement": "s", "mark": -2}]})
     with pytest.raises(RuntimeError) as err:
         pipeline.generate_rubric_for_question(qp, "Q1")
-    reason = "Failed to generate rubric: Criterion 0 mark must be a non-negative number, not -2.0"
+    reason = "Failed to generate rubric: Criterion 0 mark must be a number from 0 to 1000, not -2.0"
     assert str(err.value) == "Failed to generate rubric for question Q1: " + reason
     assert qp.get_question("Q1").rubric_error == reason
     assert pipeline.validate_processing(qp)["warnings"] == ["Question Q1 has no rubric: " + reason]

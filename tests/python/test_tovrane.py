@@ -617,6 +617,7 @@ def test_create_rubric_from_dict():
     ({"statement": "b", "mark": None}, "Criterion 1 mark must be a non-negative number"),
     ({"statement": "b", "mark": float("inf")}, "Criterion 1 mark must be a non-negative number"),
     ({"statement": "b", "mark": "nan"}, "Criterion 1 mark must be a non-negative number"),
+    ({"statement": "b", "mark": 1e308}, "Criterion 1 mark must be a non-negative number of at most 1000"),
 ])
 def test_create_rubric_from_dict_rejects(second, message):
     with pytest.raises(ValidationError) as info:
@@ -692,6 +693,8 @@ def test_question_paper_from_json(facade, capsys):
     ('{"subject": "M", "class_level": "1", "questions": [{"q_id": "Q1", "question_text": "t", '
      '"max_marks": Infinity}]}', "max_marks must be a positive number"),
     (paper_record(question_record(max_marks=math.nan)), "max_marks must be a positive number"),
+    (paper_record(question_record(max_marks=1e308)), "max_marks must be a positive number of at most 1000"),
+    (paper_record(question_record(max_marks=1000.5)), "max_marks must be a positive number of at most 1000"),
     (paper_record(question_record(rubric={"points": []})), "Rubric must contain 'criteria' field"),
     (paper_record(question_record(rubric={"criteria": "all"})), "Rubric criteria must be a list"),
     (paper_record(question_record(rubric={"criteria": ["a"]})), "Each criterion must be a dictionary"),
@@ -704,6 +707,8 @@ def test_question_paper_from_json(facade, capsys):
      "Criterion mark must be a non-negative number"),
     (paper_record(question_record(rubric={"criteria": [{"statement": "s", "mark": math.nan}]})),
      "Criterion mark must be a non-negative number"),
+    (paper_record(question_record(rubric={"criteria": [{"statement": "s", "mark": 1001}]})),
+     "Criterion mark must be a non-negative number of at most 1000"),
 ])
 def test_question_paper_from_json_validation(facade, data, message):
     with pytest.raises(ValidationError) as info:

@@ -6,6 +6,13 @@
 
 namespace tovrane::grading {
 
+/// No question or criterion of a school paper is worth more: a larger value is a misreading
+/// (a model answering 1e308), not a mark, and it would swamp every total it enters.
+inline constexpr double kMaxMarks = 1000;
+
+/// True when a mark that is otherwise valid lies above kMaxMarks.
+inline bool above_ceiling(double marks) { return marks > kMaxMarks; }
+
 /// A criterion's mark: a finite number, 0 or more.
 inline bool valid_criterion_mark(double mark) { return std::isfinite(mark) && mark >= 0; }
 

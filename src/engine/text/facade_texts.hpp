@@ -142,6 +142,7 @@ inline constexpr const char* kAnswersUpdateError = R"(Failed to update reference
 inline constexpr const char* kCriterionNotDict = R"(Criterion {i} must be a dictionary)";
 inline constexpr const char* kCriterionFields = R"(Criterion {i} must have 'statement' and 'mark' fields)";
 inline constexpr const char* kCriterionMark = R"(Criterion {i} mark must be a non-negative number)";
+inline constexpr const char* kCriterionMarkTooLarge = R"(Criterion {i} mark must be a non-negative number of at most 1000)";
 inline constexpr const char* kCreateRubricFailed = R"(Failed to create rubric: {error})";
 inline constexpr const char* kUpdateFromDictFailed = R"(Failed to update rubrics from dict: {error})";
 
@@ -185,12 +186,14 @@ inline constexpr const char* kQuestionMissingField = R"(Question missing require
 inline constexpr const char* kBadQId = R"(q_id must be a non-empty string)";
 inline constexpr const char* kBadQuestionText = R"(question_text must be a non-empty string)";
 inline constexpr const char* kBadMaxMarks = R"(max_marks must be a positive number)";
+inline constexpr const char* kMaxMarksTooLarge = R"(max_marks must be a positive number of at most 1000)";
 
 inline constexpr const char* kRubricWithoutCriteria = R"(Rubric must contain 'criteria' field)";
 inline constexpr const char* kCriteriaNotList = R"(Rubric criteria must be a list)";
 inline constexpr const char* kEachCriterionDict = R"(Each criterion must be a dictionary)";
 inline constexpr const char* kEachCriterionFields = R"(Each criterion must have 'statement' and 'mark' fields)";
 inline constexpr const char* kJsonCriterionMark = R"(Criterion mark must be a non-negative number)";
+inline constexpr const char* kJsonCriterionMarkTooLarge = R"(Criterion mark must be a non-negative number of at most 1000)";
 
 // ---- saving and printing ---------------------------------------------------------------
 

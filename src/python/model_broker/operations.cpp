@@ -194,26 +194,17 @@ struct Prompts {
 
 [[noreturn]] void refuse_marks(std::string_view message) { throw py::value_error(std::string(message)); }
 
-void check_total(double total) {
-    if (!std::isfinite(total)) {
-        refuse_marks(fill(prompts::invalid_total_marks, {{"total", text_of(py::float_(total))}}));
-    }
-}
-
-/// Every criterion's mark valid and their sum finite.
+/// Every criterion's mark valid and within the ceiling, so no total of them overflows.
 void check_criterion_marks(py::handle criteria) {
-    double total = 0.0;
     std::size_t index = 0;
     for (py::handle criterion : criteria) {
         py::float_ mark = py::float_(criterion.attr("mark"));
-        if (!grading::valid_criterion_mark(mark.cast<double>())) {
+        if (!grading::valid_criterion_mark(mark) || grading::above_ceiling(mark)) {
             refuse_marks(fill(prompts::invalid_criterion_mark,
                               {{"index", std::to_string(index)}, {"mark", text_of(mark)}}));
         }
-        total += mark.cast<double>();
         ++index;
     }
-    check_total(total);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -297,15 +288,13 @@ py::object build_question_paper(py::handle response, py::handle subject, py::han
     py::object paper = py_util::module_attr(paper_module, "QuestionPaper")(
         py::arg("subject") = subject, py::arg("language") = language, py::arg("class_level") = class_level);
     py::object question_type = py_util::module_attr(paper_module, "Question");
-    double total = 0.0;
     for (py::handle element : parsed.attr("questions")) {
         py::object q_id = element.attr("q_id");
         py::float_ max_marks = py::float_(element.attr("max_marks"));
-        if (!grading::valid_parsed_marks(max_marks.cast<double>())) {
+        if (!grading::valid_parsed_marks(max_marks) || grading::above_ceiling(max_marks)) {
             refuse_marks(
                 fill(prompts::invalid_question_marks, {{"q_id", text_of(q_id)}, {"marks", text_of(max_marks)}}));
         }
-        total += max_marks.cast<double>();
         py::object question = question_type(py::arg("q_id") = q_id, py::arg("text") = element.attr("question_text"),
                                             py::arg("max_marks") = max_marks);
         if (form == AddQuestion::alone) {
@@ -314,7 +303,6 @@ py::object build_question_paper(py::handle response, py::handle subject, py::han
             paper.attr("add_question")(q_id, question);
         }
     }
-    check_total(total);
     return paper;
 }
 
