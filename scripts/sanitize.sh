@@ -48,16 +48,14 @@ if (($# == 0)); then
     set -- tests/python
   fi
 fi
-# python3 is not built with ASan: its runtime must be loaded first. Python's
-# own allocator is switched off so that every object lives in memory ASan
-# watches. CPython, pybind11 and the Python packages' native code keep objects
-# alive until the process ends by design; lsan-python.supp names those
-# allocators and libraries, so what is left is memory our modules allocate.
-# The interpreter itself, not a wrapper script (pyenv's shims are bash, which
-# the preloaded runtime would check for leaks too).
-# libstdc++ is preloaded too: ASan finds the C++ runtime's functions it wraps
-# (__cxa_throw) only when that library is there at start-up. Reports go to
-# files: pytest holds stderr while a test runs, and a report would die with it.
+# Python is not built with ASan, so its runtime is preloaded, with libstdc++
+# (ASan wraps __cxa_throw only when the C++ runtime is there at start-up); the
+# interpreter is started directly, not through a wrapper script such as pyenv's
+# bash shims, which would be leak-checked too. PYTHONMALLOC=malloc puts every
+# object in memory ASan watches. CPython and the packages' native code keep
+# objects until exit by design: lsan-python.supp names their allocators, so
+# what is left is memory our modules allocate. Reports go to files: pytest
+# holds stderr while a test runs, and a report would die with it.
 python=$(python3 -c 'import sys; print(sys.executable)')
 reports=$here/build-asan/sanitizer-report
 rm -f "$reports".*
