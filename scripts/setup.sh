@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, only when it is missing.
 # Debian packages through apt-get, Python packages through pip; non-interactive.
+# --fuzz adds clang and its libFuzzer runtime, which only scripts/fuzz.sh needs.
 set -euo pipefail
 
 deb_packages=(
@@ -8,6 +9,7 @@ deb_packages=(
   libpoppler-cpp-dev poppler-utils libtesseract-dev libpng-dev tesseract-ocr-eng tesseract-ocr-hin
   libfmt-dev libgtest-dev
 )
+[ "${1:-}" = "--fuzz" ] && deb_packages+=(clang libclang-rt-dev)
 missing=()
 for p in "${deb_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -14,7 +14,8 @@ double call_cost(std::int64_t input_tokens, std::int64_t output_tokens);
 std::string usage_record(std::string_view task, std::string_view model, std::int64_t input_tokens,
                          std::int64_t output_tokens, double cost, std::string_view info);
 
-/// "-> task: N tokens ($cost)".
-std::string usage_console_line(std::string_view task, std::int64_t total_tokens, double cost);
+/// "-> task: N tokens ($cost)", N = input + output tokens.
+std::string usage_console_line(std::string_view task, std::int64_t input_tokens, std::int64_t output_tokens,
+                               double cost);
 
 }  // namespace tovrane::text

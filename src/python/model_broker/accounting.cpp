@@ -110,7 +110,7 @@ void log_token_usage(py::object self, const std::string& task_name, std::int64_t
 
     self.attr("log_to_file")(
         text::usage_record(task_name, model, input_tokens, output_tokens, cost, additional_info), "info");
-    py_util::print_line(text::usage_console_line(task_name, input_tokens + output_tokens, cost));
+    py_util::print_line(text::usage_console_line(task_name, input_tokens, output_tokens, cost));
 }
 
 py::dict get_total_usage(py::object self) {
