@@ -21,8 +21,9 @@ command -v ninja >/dev/null && [ ! -f build-asan/Makefile ] && generator=(-G Nin
 cmake --preset asan "${generator[@]}" >/dev/null || exit 1
 targets=()
 if ((ci)); then
-  # The engine's GoogleTest binaries and the modules the broker's tests import.
-  targets=(model_broker datastructures_question_paper datastructures_rubric datastructures_answersheet
+  # The engine's GoogleTest binaries and the modules the broker's tests import (the
+  # fake service is built on the rehearsal server's loopback HTTP server).
+  targets=(model_broker _rehearsal datastructures_question_paper datastructures_rubric datastructures_answersheet
            $(cd tests/engine && ls -- *_test.cpp | sed 's/\.cpp$//'))
   targets=(--target "${targets[@]}")
 fi
