@@ -50,6 +50,9 @@ def estimate_command(paper: Path, sheets: tuple[Path, ...], subject: Optional[st
                                    "(or pass the paper's JSON instead)")
     page_numbers = parse_pages(pages)
     sheet_paths = collect_sheets(sheets) if sheets else []
+    if from_json and not sheet_paths:
+        raise click.UsageError("with a paper's JSON, give the answersheets (PDF files or folders) to estimate "
+                               "their grading; give the paper's PDF to estimate `tovrane paper`")
     run_reader = _reader_of_the_run(settings, subject)
 
     console = Console(settings.quiet)

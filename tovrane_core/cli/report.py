@@ -8,8 +8,6 @@ import statistics
 from pathlib import Path
 from typing import Any, Optional
 
-import jinja2
-
 from .files import write_atomically
 from .gradebook import Row, format_number
 
@@ -116,7 +114,9 @@ def report_context(paper: Any, rows: list[Row], now: Optional[datetime.datetime]
     }
 
 
-def _environment() -> jinja2.Environment:
+def _environment() -> Any:
+    import jinja2  # only when a report is written: it is not needed to start grading
+
     env = jinja2.Environment(loader=jinja2.PackageLoader("tovrane_core.cli", "templates"),
                              autoescape=True, trim_blocks=True, lstrip_blocks=True,
                              undefined=jinja2.StrictUndefined)
