@@ -8,8 +8,11 @@
    Target: within 10 % of it. Also the process's CPU seconds and peak memory.
 2. Scans: the same class as image-only PDFs (150 dpi), read by Tesseract. Anchors measured
    in the same run: the OCR alone (the sheets read one after another with the extractor, as
-   the command's reader thread does) and the model alone (run 1's wall). The command's wall
-   should be close to the larger of the two, not their sum.
+   the command's reader thread does, plus the command's fixed cost) and the model alone
+   (run 1's wall). The command's wall should be close to the larger of the two, not their sum.
+
+The fixed cost (interpreter and client start-up, hashing, gradebook and report) is measured
+as the same command run again with every sheet already graded, and reported apart.
 
 The answersheets are made here (text drawn in Helvetica; scans rendered from them with
 poppler's pdftoppm), so the benchmark needs nothing outside the repository.
@@ -30,6 +33,9 @@ import zlib
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT / "tests" / "data"))
+
+from make_fixtures import stream, text_pages, write_pdf  # noqa: E402  (the fixtures' minimal PDF writer)
 
 from support.class_model import script_class  # noqa: E402
 from support.fake_openai import FakeOpenAIServer  # noqa: E402
@@ -57,52 +63,26 @@ SENTENCES = ["{topic} matters because it shapes how people farm and live.",
 
 # ---- documents -------------------------------------------------------------------------------
 
-def pdf(objects: list[bytes]) -> bytes:
-    """A PDF whose object i+1 is objects[i]; the catalog is object 1."""
-    out = bytearray(b"%PDF-1.4\n%\xe2\xe3\xcf\xd3\n")
-    offsets = []
-    for number, body in enumerate(objects, 1):
-        offsets.append(len(out))
-        out += b"%d 0 obj\n" % number + body + b"\nendobj\n"
-    xref = len(out)
-    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
-    out += b"".join(b"%010d 00000 n \n" % offset for offset in offsets)
-    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
-    return bytes(out)
+def text_pdf(path: pathlib.Path, lines: list[str]) -> None:
+    """Lines of Helvetica, 40 to a page, in the text layer."""
+    pages = [lines[i:i + 40] for i in range(0, len(lines), 40)]
+    text_pages(path, [[(60, 790 - 18 * row, 12, line) for row, line in enumerate(page) if line] for page in pages])
 
 
-def stream(data: bytes, extra: bytes = b"") -> bytes:
-    data = zlib.compress(data, 6)
-    return b"<< /Length %d /Filter /FlateDecode %s>>\nstream\n" % (len(data), extra) + data + b"\nendstream"
-
-
-def text_pdf(pages: list[list[str]]) -> bytes:
-    objects = [b"<< /Type /Catalog /Pages 2 0 R >>", b"",
-               b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>"]
-    kids = []
-    for lines in pages:
-        escaped = [line.replace("\\", "\\\\").replace("(", "\\(").replace(")", "\\)") for line in lines]
-        ops = b"BT /F1 12 Tf 16 TL 60 790 Td " + b" ".join(b"(%s) Tj T*" % l.encode("latin-1") for l in escaped) + b" ET"
-        objects.append(stream(ops))
-        objects.append(b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Resources << /Font << /F1 3 0 R >> >> "
-                       b"/Contents %d 0 R >>" % len(objects))
-        kids.append(len(objects))
-    objects[1] = b"<< /Type /Pages /Kids [%s] /Count %d >>" % (b" ".join(b"%d 0 R" % k for k in kids), len(kids))
-    return pdf(objects)
-
-
-def scanned_pdf(text_layer_pdf: pathlib.Path, folder: pathlib.Path) -> bytes:
-    """The pages of `text_layer_pdf` as 8-bit gray images, without any text layer."""
+def scanned_pdf(path: pathlib.Path, folder: pathlib.Path) -> None:
+    """Replaces the PDF at `path` with its pages as 8-bit gray images, without any text layer."""
     prefix = folder / "render"
-    subprocess.run(["pdftoppm", "-gray", "-r", str(DPI), str(text_layer_pdf), str(prefix)], check=True)
+    subprocess.run(["pdftoppm", "-gray", "-r", str(DPI), str(path), str(prefix)], check=True)
     objects = [b"<< /Type /Catalog /Pages 2 0 R >>", b""]
     kids = []
     for image in sorted(folder.glob("render*.pgm")):
         raw = image.read_bytes()
         header = re.match(rb"P5\s+(\d+)\s+(\d+)\s+255\s", raw)
         width, height = int(header.group(1)), int(header.group(2))
-        objects.append(stream(raw[header.end():], b"/Type /XObject /Subtype /Image /Width %d /Height %d "
-                                                  b"/ColorSpace /DeviceGray /BitsPerComponent 8 " % (width, height)))
+        pixels = zlib.compress(raw[header.end():], 6)
+        objects.append(b"<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace /DeviceGray "
+                       b"/BitsPerComponent 8 /Length %d /Filter /FlateDecode >>\nstream\n" % (width, height, len(pixels))
+                       + pixels + b"\nendstream")
         w, h = width * 72 / DPI, height * 72 / DPI
         objects.append(stream(b"q %.2f 0 0 %.2f 0 0 cm /Im1 Do Q" % (w, h)))
         objects.append(b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.2f %.2f] /Resources << /XObject << /Im1 %d 0 R "
@@ -110,7 +90,7 @@ def scanned_pdf(text_layer_pdf: pathlib.Path, folder: pathlib.Path) -> bytes:
         kids.append(len(objects))
         image.unlink()
     objects[1] = b"<< /Type /Pages /Kids [%s] /Count %d >>" % (b" ".join(b"%d 0 R" % k for k in kids), len(kids))
-    return pdf(objects)
+    write_pdf(path, objects)
 
 
 def answer_lines(student: int, question: int) -> list[str]:
@@ -135,11 +115,10 @@ def make_class(folder: pathlib.Path, sheets: int, scanned: bool) -> tuple[pathli
         lines = [f"Name: Student {student + 1:02d}", "Class: VII", ""]
         for question in range(QUESTIONS):
             lines += answer_lines(student, question)
-        pages = [lines[i:i + 40] for i in range(0, len(lines), 40)]
         target = class_folder / f"student_{student + 1:02d}.pdf"
-        target.write_bytes(text_pdf(pages))
+        text_pdf(target, lines)
         if scanned:
-            target.write_bytes(scanned_pdf(target, folder))
+            scanned_pdf(target, folder)
     return paper_json, class_folder
 
 
@@ -185,11 +164,15 @@ def main() -> None:
         (folder / "out").mkdir()
         text = grade(paper_json, sheets, folder / "out" / "text", server.base_url)
         made = len(server.requests)
+        # The same command with every sheet already graded: start-up, hashing, gradebook, report.
+        fixed = grade(paper_json, sheets, folder / "out" / "text", server.base_url)["wall"]
         ratio = text["wall"] / ideal
         print(f"text layers: {args.sheets} sheets x {QUESTIONS} questions, {made} model calls "
               f"({calls} expected), {LATENCY} s latency, {PERMITS} permits")
         print(f"  wall {text['wall']:.2f} s vs ideal {ideal:.2f} s: ratio {ratio:.3f} (target <= {TARGET:.2f})"
               f" {'OK' if ratio <= TARGET else 'MISSED'}")
+        print(f"  of which fixed cost {fixed:.2f} s (the same command with nothing left to grade); "
+              f"the rest {text['wall'] - fixed:.2f} s vs ideal: ratio {(text['wall'] - fixed) / ideal:.3f}")
         print(f"  CPU {text['cpu']:.2f} s ({text['cpu'] / args.sheets * 1000:.0f} ms per sheet), "
               f"peak RSS {text['rss_mib']:.0f} MiB")
 
@@ -199,10 +182,10 @@ def main() -> None:
         _, scans = make_class(folder / "scan", args.sheets, scanned=True)
         ocr = ocr_alone(scans)
         scanned = grade(paper_json, scans, folder / "out" / "scans", server.base_url)
-        bound = max(ocr, text["wall"])
-        print(f"scans ({DPI} dpi, Tesseract): OCR alone {ocr:.2f} s, model alone {text['wall']:.2f} s, "
-              f"their sum {ocr + text['wall']:.2f} s")
-        print(f"  wall {scanned['wall']:.2f} s vs max(OCR, model) {bound:.2f} s: ratio {scanned['wall'] / bound:.3f}; "
+        bound = max(ocr + fixed, text["wall"])
+        print(f"scans ({DPI} dpi, Tesseract): OCR alone {ocr:.2f} s (+ fixed {fixed:.2f} s), model alone "
+              f"{text['wall']:.2f} s (run 1), their sum {ocr + text['wall']:.2f} s")
+        print(f"  wall {scanned['wall']:.2f} s vs the larger {bound:.2f} s: ratio {scanned['wall'] / bound:.3f}; "
               f"CPU {scanned['cpu']:.2f} s, peak RSS {scanned['rss_mib']:.0f} MiB")
 
 

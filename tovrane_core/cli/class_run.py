@@ -81,7 +81,10 @@ async def grade_sheets(session: Session, paper: Any, jobs: list[SheetJob], progr
     broker = session.broker
     extractor = session.facade.extractor_client
     reader = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="tovrane-pages")
-    slots = asyncio.Semaphore(sheets_in_flight(int(broker.max_concurrent_requests)))
+    in_flight = sheets_in_flight(int(broker.max_concurrent_requests))
+    slots = asyncio.Semaphore(in_flight)
+    # Pages are read at most this many sheets ahead of the model work that will use them.
+    read_ahead = asyncio.Semaphore(2 * in_flight)
 
     def on_call(task_name: str) -> None:
         stem = current_sheet.get()
@@ -93,22 +96,27 @@ async def grade_sheets(session: Session, paper: Any, jobs: list[SheetJob], progr
 
     async def grade_one(job: SheetJob) -> SheetResult:
         current_sheet.set(job.stem)
-        progress.started(job.stem)
-        context = contextvars.copy_context()
-        pages, error = None, None
-        try:
-            pages = await loop.run_in_executor(reader, context.run, extractor.process_pdf, str(job.pdf), None)
-        except Exception as err:  # the pipeline reports it as its own extraction failure
-            error = err
-        progress.step(job.stem, "waiting for the model", 1)
-        async with slots:
-            progress.step(job.stem, "parsing answers", 1)
-            pipeline = SheetPipeline(extractor_client=PagesReadAhead(pages, error), model_broker=broker)
+        async with read_ahead:
+            progress.started(job.stem)
+            context = contextvars.copy_context()
+            pages, error = None, None
             try:
-                result = SheetResult(job, answersheet=await pipeline.process_pdf_async(str(job.pdf), paper))
-            except Exception as err:
-                result = SheetResult(job, error=str(err) or type(err).__name__)
-        progress.finished(job.stem, finish(result))
+                pages = await loop.run_in_executor(reader, context.run, extractor.process_pdf, str(job.pdf), None)
+            except Exception as err:  # the pipeline reports it as its own extraction failure
+                error = err
+            progress.step(job.stem, "waiting for the model", 1)
+            async with slots:
+                progress.step(job.stem, "parsing answers", 1)
+                pipeline = SheetPipeline(extractor_client=PagesReadAhead(pages, error), model_broker=broker)
+                try:
+                    result = SheetResult(job, answersheet=await pipeline.process_pdf_async(str(job.pdf), paper))
+                except Exception as err:
+                    result = SheetResult(job, error=str(err) or type(err).__name__)
+        try:
+            line = finish(result)
+        except Exception as err:  # one sheet's record must not stop the class
+            line = f"{job.pdf.name}: {err}"
+        progress.finished(job.stem, line)
         return result
 
     tasks = [asyncio.ensure_future(grade_one(job)) for job in jobs]
