@@ -42,13 +42,14 @@ sys.path.insert(0, str(ROOT / "build" / "python"))
 from support.cer import collapse_whitespace, levenshtein  # noqa: E402
 from tovrane_core.ocr_extractor.extractor_client import ExtractorClient  # noqa: E402
 
-SCIENCE = ROOT.parent / "shared" / "samples" / "science_class8"
-DOCS = ["science_class8_paper", "science_class8_sheet_good", "science_class8_sheet_poor"]
+SAMPLE = ROOT / "samples" / "social_class7"
+# The printed paper, a dense handwriting (4 pages) and a lighter one (2 pages).
+DOCS = ["social_class7_paper", "social_class7_sheet_meera", "social_class7_sheet_arjun"]
 DPI = 150
 
 
 def truth_pages(doc):
-    return json.loads((SCIENCE / f"{doc}.truth.json").read_text(encoding="utf-8"))["pages"]
+    return json.loads((SAMPLE / f"{doc}.truth.json").read_text(encoding="utf-8"))["pages"]
 
 
 def corpus_cer(results):
@@ -168,14 +169,14 @@ def timed_round(make):
     run = make()
     with contextlib.redirect_stdout(io.StringIO()):
         for doc in DOCS:
-            results[doc] = run(SCIENCE / f"{doc}.scan150.pdf")
+            results[doc] = run(SAMPLE / f"{doc}.scan150.pdf")
             pages += len(truth_pages(doc))
     return pages / (time.perf_counter() - start), (cpu_seconds() - cpu_start) / pages, results
 
 
 def ocr_benchmark(rounds):
     load = os.getloadavg()[0]
-    WARM.process_pdf(str(SCIENCE / f"{DOCS[0]}.scan150.pdf"), None)
+    WARM.process_pdf(str(SAMPLE / f"{DOCS[0]}.scan150.pdf"), None)
     contenders = {"tovrane local (new client)": tovrane_local, "tovrane local (warm client)": tovrane_local_warm,
                   **competitors()}
     speeds = {name: [] for name in contenders}
@@ -210,7 +211,7 @@ def ocr_benchmark(rounds):
 
 
 def text_layer_benchmark(rounds):
-    files = [SCIENCE / f"{d}.digital.pdf" for d in DOCS] + [ROOT / "tests" / "data" / "many_pages.pdf"]
+    files = [SAMPLE / f"{d}.digital.pdf" for d in DOCS] + [ROOT / "tests" / "data" / "many_pages.pdf"]
     client = ExtractorClient(extractor_type="local", max_workers=2)
     counts = [len(client.process_pdf(str(f), None)) for f in files]
     pages = sum(counts)

@@ -9,6 +9,7 @@
 
 Usage: hostile.py SOURCE.pdf OUTDIR
 """
+import os
 import pathlib
 import subprocess
 import sys
@@ -17,13 +18,16 @@ import sys
 def main():
     source, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
     out.mkdir(parents=True, exist_ok=True)
-    (out / "empty.pdf").write_bytes(b"")
     data = source.read_bytes()
-    (out / "truncated.pdf").write_bytes(data[:len(data) * 2 // 5])
+    staged = {"empty.pdf": b"", "truncated.pdf": data[:len(data) * 2 // 5]}
+    for name, content in staged.items():
+        (out / f".{name}.tmp").write_bytes(content)
     # the static ID and IV keep the output identical from run to run
     subprocess.run(["qpdf", "--allow-weak-crypto", "--static-id", "--static-aes-iv",
                     "--encrypt", "kestrel7", "kestrel-staff", "128", "--use-aes=y", "--",
-                    str(source), str(out / "encrypted.pdf")], check=True)
+                    str(source), str(out / ".encrypted.pdf.tmp")], check=True)
+    for name in (*staged, "encrypted.pdf"):
+        os.replace(out / f".{name}.tmp", out / name)
 
 
 if __name__ == "__main__":

@@ -5,9 +5,11 @@ manifest the demo reads (what the paper is, which sheets, which rendering).
 Usage: package.py SAMPLES_DIR PACKAGE_DATA_DIR
 """
 import json
+import os
 import pathlib
 import shutil
 import sys
+import tempfile
 
 PAPER = "social_class7_paper"
 # Most sheets keep their text layer; two are scans, so the demo also shows OCR.
@@ -16,10 +18,11 @@ SHEETS = [("meera", "digital"), ("arjun", "digital"), ("kabir", "scan150"),
 
 
 def main():
-    samples, target = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
-    if target.exists():
-        shutil.rmtree(target)
-    (target / "sheets").mkdir(parents=True)
+    samples, final = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+    final.parent.mkdir(parents=True, exist_ok=True)
+    # made beside the old copy and swapped in whole
+    target = pathlib.Path(tempfile.mkdtemp(prefix=".sample_class-", dir=final.parent))
+    (target / "sheets").mkdir()
     folder = samples / "social_class7"
     paper = json.loads((folder / f"{PAPER}.truth.json").read_text(encoding="utf-8"))
     shutil.copyfile(folder / f"{PAPER}.digital.pdf", target / "paper.pdf")
@@ -42,6 +45,14 @@ def main():
         "sheets": sheets,
     }
     (target / "manifest.json").write_text(json.dumps(manifest, indent=2) + "\n", encoding="utf-8")
+    target.chmod(0o755)
+    if final.exists():
+        old = final.with_name(f".{final.name}.old")
+        os.replace(final, old)
+        os.replace(target, final)
+        shutil.rmtree(old)
+    else:
+        os.replace(target, final)
 
 
 if __name__ == "__main__":

@@ -54,6 +54,32 @@ def sheet_facts(doc, answers, order):
     }
 
 
+def make_truth(doc, pages, items, tilts, present, content_path):
+    doc_id = doc["doc_id"]
+    truth = {key: doc[key] for key in ("doc_id", "kind", "subject", "class_level", "language")}
+    truth["ocr_languages"] = doc.get("ocr_languages", "eng")
+    truth["page_count"] = len(pages)
+    truth["files"] = {r: f"{doc_id}.{r}.pdf" for r in RENDERINGS if r in present}
+    if tilts:
+        truth["scan300_tilt_degrees"] = tilts
+    truth["pages"] = pages
+    if doc["kind"] == "question_paper":
+        truth["total_marks"] = sum(q["max_marks"] for q in items)
+        if doc.get("maximum_marks") is not None and truth["total_marks"] != doc["maximum_marks"]:
+            raise ValueError(f"{doc_id}: questions add up to {truth['total_marks']}, "
+                             f"the paper says {doc['maximum_marks']}")
+        truth["questions"] = items
+    else:
+        truth["paper"] = doc["paper"]
+        truth["student"] = doc["student"]
+        truth["quality"] = doc["quality"]
+        truth["handwriting_font"] = doc["hand"]["font"]
+        truth["answers"] = items
+        truth["expected_total"] = sum(a["expected_marks"] for a in items)
+        truth.update(sheet_facts(doc, items, paper_order(content_path, doc["paper"])))
+    return truth
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("content")
@@ -70,38 +96,27 @@ def main():
         # the printed booklet is shared by the class: its own file beside the content
         template = pathlib.Path(args.content).parent / f"{doc['booklet']}.json"
         doc["booklet"] = json.loads(template.read_text(encoding="utf-8"))
-    with tempfile.TemporaryDirectory(prefix="render") as tmp:
-        digital = str(out / f"{doc_id}.digital.pdf") if "digital" in wanted else os.path.join(tmp, "d.pdf")
+    # everything is made in a staging folder beside the outputs and moved in at
+    # the end, so a failed run leaves the previous files as they were
+    with tempfile.TemporaryDirectory(prefix=".render-", dir=out) as tmp:
+        stage = pathlib.Path(tmp)
+        digital = stage / f"{doc_id}.digital.pdf"
         renderer = paper if doc["kind"] == "question_paper" else booklet
-        pages, items = renderer.render(doc, digital)
-        tilts = scans.make(digital, doc_id,
-                           out / f"{doc_id}.scan150.pdf" if "scan150" in wanted else None,
-                           out / f"{doc_id}.scan300.pdf" if "scan300" in wanted else None,
+        pages, items = renderer.render(doc, str(digital))
+        tilts = scans.make(str(digital), doc_id,
+                           stage / f"{doc_id}.scan150.pdf" if "scan150" in wanted else None,
+                           stage / f"{doc_id}.scan300.pdf" if "scan300" in wanted else None,
                            doc.get("scanner"))
-    if "truth" in wanted:
-        truth = {key: doc[key] for key in ("doc_id", "kind", "subject", "class_level", "language")}
-        truth["ocr_languages"] = doc.get("ocr_languages", "eng")
-        truth["page_count"] = len(pages)
-        truth["files"] = {r: f"{doc_id}.{r}.pdf" for r in RENDERINGS if (out / f"{doc_id}.{r}.pdf").exists()}
-        if tilts:
-            truth["scan300_tilt_degrees"] = tilts
-        truth["pages"] = pages
-        if doc["kind"] == "question_paper":
-            truth["total_marks"] = sum(q["max_marks"] for q in items)
-            if doc.get("maximum_marks") is not None and truth["total_marks"] != doc["maximum_marks"]:
-                raise ValueError(f"{doc_id}: questions add up to {truth['total_marks']}, "
-                                 f"the paper says {doc['maximum_marks']}")
-            truth["questions"] = items
-        else:
-            truth["paper"] = doc["paper"]
-            truth["student"] = doc["student"]
-            truth["quality"] = doc["quality"]
-            truth["handwriting_font"] = doc["hand"]["font"]
-            truth["answers"] = items
-            truth["expected_total"] = sum(a["expected_marks"] for a in items)
-            truth.update(sheet_facts(doc, items, paper_order(args.content, doc["paper"])))
-        target = out / f"{doc_id}.truth.json"
-        target.write_text(json.dumps(truth, ensure_ascii=False, indent=2) + "\n", encoding="utf-8")
+        if "digital" not in wanted:
+            digital.unlink()
+        if "truth" in wanted:
+            present = {r for r in RENDERINGS if (stage / f"{doc_id}.{r}.pdf").exists()
+                       or (out / f"{doc_id}.{r}.pdf").exists()}
+            truth = make_truth(doc, pages, items, tilts, present, args.content)
+            (stage / f"{doc_id}.truth.json").write_text(json.dumps(truth, ensure_ascii=False, indent=2) + "\n",
+                                                        encoding="utf-8")
+        for made in sorted(stage.iterdir()):
+            os.replace(made, out / made.name)
     print(f"{doc_id}: {len(pages)} page(s)")
 
 

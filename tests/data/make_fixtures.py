@@ -12,15 +12,16 @@
   not_a_pdf.pdf     plain text with a .pdf name
   bad_body.pdf      a PDF header followed by bytes that are not PDF
   mixed.pdf         page 1 of the born-digital sample paper (text layer),
-                    page 2 of the poor sheet's 150 dpi scan (image only),
+                    page 2 of the average sheet's 150 dpi scan (image only),
                     the Hindi paper's born-digital page (text layer full of
                     U+FFFD) and footer_only.pdf
   hindi_class6_paper.*  a bilingual Hindi/English paper, made from
-                    content/hindi_class6_paper.json by the samples' docgen.py
+                    content/hindi_class6_paper.json by samples/generator/render.py
 
 Needs python3 and poppler-utils (pdfseparate, pdfunite); the Hindi paper also
-needs what the samples' generator needs (see its README) and is only rebuilt
-with --hindi. Output is reproducible, except the file ID pdfunite gives mixed.pdf.
+needs what the sample generator needs (see samples/README.md) and is only
+rebuilt with --hindi. Output is reproducible, except the file ID pdfunite gives
+mixed.pdf.
 """
 import os
 import pathlib
@@ -30,7 +31,7 @@ import tempfile
 import zlib
 
 HERE = pathlib.Path(__file__).resolve().parent
-SAMPLES = HERE.parents[2] / "shared" / "samples"
+SAMPLES = HERE.parents[1] / "samples"
 
 
 def stream(data):
@@ -88,14 +89,14 @@ def main():
     (HERE / "bad_body.pdf").write_bytes(b"%PDF-1.7\n" + bytes(range(256)) * 8)
 
     if "--hindi" in sys.argv:
-        subprocess.run(["/usr/bin/python3", str(SAMPLES / "generator" / "docgen.py"),
+        subprocess.run(["/usr/bin/python3", str(SAMPLES / "generator" / "render.py"),
                         str(HERE / "content" / "hindi_class6_paper.json"), str(HERE),
                         "--only", "digital,scan150,truth"], check=True)
 
-    science = SAMPLES / "science_class8"
+    sample = SAMPLES / "social_class7"
     with tempfile.TemporaryDirectory() as tmp:
-        parts = [(science / "science_class8_paper.digital.pdf", 1),
-                 (science / "science_class8_sheet_poor.scan150.pdf", 2),
+        parts = [(sample / "social_class7_paper.digital.pdf", 1),
+                 (sample / "social_class7_sheet_arjun.scan150.pdf", 2),
                  (HERE / "hindi_class6_paper.digital.pdf", 1),
                  (HERE / "footer_only.pdf", 1)]
         singles = []

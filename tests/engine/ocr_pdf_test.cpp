@@ -15,7 +15,7 @@ namespace {
 
 const std::string kSamples = TOVRANE_SAMPLES_DIR;
 const std::string kData = TOVRANE_TEST_DATA_DIR;
-const std::string kPaper = kSamples + "/science_class8/science_class8_paper";
+const std::string kPaper = kSamples + "/social_class7/social_class7_paper";
 
 struct OpenCase {
     std::string path;
@@ -65,10 +65,11 @@ TEST(PdfDocument, TextLayerKeepsLinesTogether) {
     const auto doc = PdfDocument::open(kPaper + ".digital.pdf");
     EXPECT_EQ(doc.page_count(), 2);
     const std::string text = doc.page_text(1);
-    EXPECT_EQ(text.rfind("      GREENFIELD PUBLIC SCHOOL, NASHIK\n", 0), 0u) << text.substr(0, 80);
-    // The question number and its text stay on one line.
-    EXPECT_NE(text.find("\nQ1.   Which of the following is a kharif crop?\n"), std::string::npos);
-    EXPECT_NE(text.find("examples.                                 [2 marks]\n"), std::string::npos);
+    EXPECT_EQ(text.rfind("  KESTREL VALLEY PUBLIC SCHOOL, BHOPAL\n", 0), 0u) << text.substr(0, 80);
+    // The question number and its text stay on one line, and so do a sub-part and its marks.
+    EXPECT_NE(text.find("\nQ1. Name the blanket of air that surrounds the earth.\n"), std::string::npos);
+    EXPECT_NE(text.find("\nQ5. (a) What is humidity?                                   [1 mark]\n"),
+              std::string::npos);
     EXPECT_EQ(text.find(" \n"), std::string::npos) << "line ends are trimmed";
     EXPECT_NE(text.back(), '\n');
 }

@@ -13,7 +13,7 @@ if _build.is_dir() and str(_build) not in sys.path and "PYTHONPATH" not in os.en
     sys.path.insert(0, str(_build))
 sys.path.insert(0, str(ROOT / "tests"))
 
-SAMPLES = ROOT.parent / "shared" / "samples"
+SAMPLES = ROOT / "samples"
 _native = ROOT / "build" / "tests_native"
 if _native.is_dir():
     sys.path.insert(0, str(_native))

@@ -11,7 +11,7 @@ from conftest import ROOT, SAMPLES
 from tovrane_core.ocr_extractor.extractor_client import ExtractorClient
 
 DATA = ROOT / "tests" / "data"
-POOR_SCAN = SAMPLES / "science_class8" / "science_class8_sheet_poor.scan150.pdf"
+SHEET_SCAN = SAMPLES / "social_class7" / "social_class7_sheet_arjun.scan150.pdf"
 INSTRUCTION = (DATA / "golden" / "openai_instruction.txt").read_text(encoding="utf-8")
 
 
@@ -42,7 +42,7 @@ def test_pages_sent_as_images_and_answers_returned_per_page(fake_openai):
     fake_openai.enqueue(content="text of page two")
     fake_openai.enqueue(content="text of page one")
     # One worker: requests go out in the requested page order.
-    pages = openai_client(max_workers=1).process_pdf(str(POOR_SCAN), [2, 1])
+    pages = openai_client(max_workers=1).process_pdf(str(SHEET_SCAN), [2, 1])
     assert pages == {2: "text of page two", 1: "text of page one"}
     assert fake_openai.request_count == 2
     for request in fake_openai.requests:
@@ -58,7 +58,7 @@ def test_text_layer_pages_are_not_sent(fake_openai):
     for _ in range(3):
         fake_openai.enqueue(content="read by the model")
     pages = openai_client().process_pdf(str(DATA / "mixed.pdf"), None)
-    assert pages[1].lstrip().startswith("GREENFIELD PUBLIC SCHOOL")
+    assert pages[1].lstrip().startswith("KESTREL VALLEY PUBLIC SCHOOL")
     assert [pages[n] for n in (2, 3, 4)] == ["read by the model"] * 3
     assert fake_openai.request_count == 3
 
@@ -66,7 +66,7 @@ def test_text_layer_pages_are_not_sent(fake_openai):
 def test_model_and_key_from_settings(fake_openai, monkeypatch):
     monkeypatch.setenv("TOVRANE_OCR_MODEL", "vision-test-model")
     fake_openai.enqueue(content="x")
-    openai_client(api_key="sk-from-argument").process_pdf(str(POOR_SCAN), [1])
+    openai_client(api_key="sk-from-argument").process_pdf(str(SHEET_SCAN), [1])
     request = fake_openai.requests[-1]
     assert request.body["model"] == "vision-test-model"
     assert request.headers["authorization"] == "Bearer sk-from-argument"
@@ -76,7 +76,7 @@ def test_missing_key_names_the_variable(fake_openai, monkeypatch):
     monkeypatch.delenv("OPENAI_API_KEY")
     client = openai_client()
     with pytest.raises(RuntimeError) as caught:
-        client.process_pdf(str(POOR_SCAN), [1])
+        client.process_pdf(str(SHEET_SCAN), [1])
     assert str(caught.value) == (
         "The 'openai' extractor needs an OpenAI API key: pass api_key or set OPENAI_API_KEY")
     assert fake_openai.request_count == 0
@@ -88,10 +88,10 @@ def test_client_created_at_first_use_and_replaceable(fake_openai):
     client = openai_client()
     assert not hasattr(client, "_openai_client")
     fake_openai.enqueue(content="first")
-    client.process_pdf(str(POOR_SCAN), [1])
+    client.process_pdf(str(SHEET_SCAN), [1])
     made = client._openai_client
     fake_openai.enqueue(content="second")
-    client.process_pdf(str(POOR_SCAN), [1])
+    client.process_pdf(str(SHEET_SCAN), [1])
     assert client._openai_client is made
 
     class Recorder:
@@ -106,7 +106,7 @@ def test_client_created_at_first_use_and_replaceable(fake_openai):
             return type("Response", (), {"choices": [type("Choice", (), {"message": message})]})
 
     client._openai_client = Recorder()
-    assert client.process_pdf(str(POOR_SCAN), [2]) == {2: "from the injected client"}
+    assert client.process_pdf(str(SHEET_SCAN), [2]) == {2: "from the injected client"}
     assert client._openai_client.calls[0]["model"] == "gpt-5-mini-2025-08-07"
     assert fake_openai.request_count == 2
 
@@ -114,7 +114,7 @@ def test_client_created_at_first_use_and_replaceable(fake_openai):
 def test_service_error_names_the_page(fake_openai):
     fake_openai.enqueue(status=400, error="image too small")
     with pytest.raises(RuntimeError) as caught:
-        openai_client(max_workers=1).process_pdf(str(POOR_SCAN), [2])
+        openai_client(max_workers=1).process_pdf(str(SHEET_SCAN), [2])
     assert str(caught.value).startswith("OpenAI OCR of page 2 failed: ")
     assert "image too small" in str(caught.value)
     assert type(caught.value.__cause__).__name__ == "BadRequestError"
@@ -123,14 +123,14 @@ def test_service_error_names_the_page(fake_openai):
 def test_refusal_is_an_error_not_an_empty_page(fake_openai):
     fake_openai.enqueue(refusal="I cannot help with that")
     with pytest.raises(RuntimeError, match=r"^OpenAI OCR of page 1 returned no text$"):
-        openai_client().process_pdf(str(POOR_SCAN), [1])
+        openai_client().process_pdf(str(SHEET_SCAN), [1])
 
 
 def test_pages_requested_concurrently(fake_openai):
     fake_openai.latency = 1.0
     for _ in range(2):
         fake_openai.enqueue(content="page")
-    openai_client(max_workers=2).process_pdf(str(POOR_SCAN), None)
+    openai_client(max_workers=2).process_pdf(str(SHEET_SCAN), None)
     first, second = sorted(fake_openai.request_times)
     # The second request went out while the first was still waiting for its answer.
     assert second - first < 1.0

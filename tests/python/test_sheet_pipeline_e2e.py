@@ -12,7 +12,7 @@ from tovrane_core.datastructures import Criterion, Question, QuestionPaper, Rubr
 from tovrane_core.ocr_extractor.extractor_client import ExtractorClient
 from tovrane_core.sheet_pipeline import SheetPipeline
 
-SHEET = SAMPLES / "science_class8" / "science_class8_sheet_good.digital.pdf"
+SHEET = SAMPLES / "social_class7" / "social_class7_sheet_meera.digital.pdf"
 
 ANSWERS = {"answers": [
     {"q_id": "Q2", "answer_text": "Transpiration", "page_numbers": [1]},
@@ -82,9 +82,9 @@ def test_answersheet_from_pdf_to_saved_report(route, fake_openai, make_broker, m
 
     # The page texts came from the PDF's text layer and reached the model.
     assert sorted(pipeline.extracted_texts) == [1, 2, 3]
-    assert "Transpiration" in pipeline.extracted_texts[1]
+    assert "Anemometer" in pipeline.extracted_texts[1]
     parse_request = next(r for r in fake_openai.requests if r.schema_name == "AnswersheetResponse")
-    assert "Transpiration" in parse_request.messages[1]["content"]
+    assert "Anemometer" in parse_request.messages[1]["content"]
 
     assert sheet.get_question_ids() == ["Q2", "Q9", "Q4"]
     q2 = sheet.get_answer("Q2")
