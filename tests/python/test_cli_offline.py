@@ -67,10 +67,11 @@ def guarded_env(tmp_path):
 
 def test_the_network_guard_refuses_and_notes_a_connection(guarded_env, tmp_path):
     env, log = guarded_env
-    probe = subprocess.run([sys.executable, "-c", "import socket; socket.create_connection(('192.0.2.10', 9), 1)"],
-                           env=env, cwd=tmp_path, capture_output=True, text=True)
-    assert probe.returncode != 0 and "network use refused" in probe.stderr
-    assert log.read_text(encoding="utf-8") == "connect 192.0.2.10:9\n"
+    for attempt in ("socket.socket().connect(('192.0.2.10', 9))", "socket.create_connection(('example.org', 80))"):
+        probe = subprocess.run([sys.executable, "-c", f"import socket; {attempt}"], env=env, cwd=tmp_path,
+                               capture_output=True, text=True)
+        assert probe.returncode != 0 and "network use refused" in probe.stderr
+    assert log.read_text(encoding="utf-8") == "connect 192.0.2.10:9\nresolve example.org\n"
 
 
 def test_demo_grades_the_sample_class_offline_without_key_or_network(guarded_env, tmp_path):

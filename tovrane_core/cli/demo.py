@@ -63,12 +63,14 @@ def demo_command(folder: Path, quiet: bool) -> int:
         paper_json = folder / "question_paper.json"
         status = make_paper(session, sample.paper, sample.subject, sample.language, sample.class_level, None,
                             paper_json)
-        if not paper_json.is_file():
+        if status != EXIT_OK:
+            console.problem(f"The sample paper could not be prepared for grading (see above); {folder} holds "
+                            "what was written.")
             return status
         results = folder / "class"
-        status = max(status, grade_class(session, GradeRequest.from_arguments(paper_json, sample.sheets, results)))
+        status = grade_class(session, GradeRequest.from_arguments(paper_json, sample.sheets, results))
     console.say(f"Demo folder: {folder.resolve()}", always=True)
     console.say(f"  question paper: {paper_json.name}, {text_report_path(paper_json).name}", always=True)
     console.say(f"  gradebook: {(results / GRADEBOOK_NAME).resolve()}", always=True)
     console.say(f"  report: {(results / REPORT_NAME).resolve()}", always=True)
-    return status if status else EXIT_OK
+    return status

@@ -98,35 +98,34 @@ def _reader_of_the_run(settings: RunSettings, subject: str) -> str:
 
 def estimate_lines(meter: UsageMeter, sheets: int, include_paper: bool) -> list[str]:
     """The estimate as a table: per task, then per command and in all."""
-    width = max(len(task) for task in PAPER_TASKS + GRADE_TASKS) + 2
-    header = f"{'request':<{width}}{'calls':>7}{'input tokens':>15}{'output tokens*':>16}{'cost':>12}"
-    lines = [header, "-" * len(header)]
-
-    def line(label: str, tally: dict[str, float]) -> str:
-        return (f"{label:<{width}}{int(tally['calls']):>7,}{int(tally['input']):>15,}{int(tally['output']):>16,}"
-                f"{'$' + format(tally['cost'], '.4f'):>12}")
+    zero = {"calls": 0, "input": 0, "output": 0, "cost": 0.0}
+    rows: list[tuple[str, dict[str, float]]] = []
 
     def block(tasks: tuple[str, ...], label: str) -> dict[str, float]:
-        subtotal = {"calls": 0, "input": 0, "output": 0, "cost": 0.0}
+        subtotal = dict(zero)
         for task in tasks:
-            tally = meter.by_task.get(task, {"calls": 0, "input": 0, "output": 0, "cost": 0.0})
-            lines.append(line(task, tally))
+            tally = meter.by_task.get(task, zero)
+            rows.append((task, tally))
             for key in subtotal:
                 subtotal[key] += tally[key]
-        lines.append(line(label, subtotal))
+        rows.append((label, subtotal))
         return subtotal
 
     blocks = []
     if include_paper:
         blocks.append(block(PAPER_TASKS, "  tovrane paper"))
     if sheets:
-        graded = block(GRADE_TASKS, f"  tovrane grade ({sheets} answersheets)")
+        graded = block(GRADE_TASKS, f"  tovrane grade, {sheets} answersheets")
         blocks.append(graded)
-        per_sheet = {key: value / sheets for key, value in graded.items()}
-        lines.append(line("  per answersheet", per_sheet))
+        rows.append(("  per answersheet", {key: value / sheets for key, value in graded.items()}))
     if len(blocks) > 1:
-        lines.append(line("all", {key: sum(b[key] for b in blocks) for key in blocks[0]}))
-    return lines
+        rows.append(("all", {key: sum(b[key] for b in blocks) for key in zero}))
+
+    width = max(len(label) for label, _ in rows) + 2
+    header = f"{'request':<{width}}{'calls':>7}{'input tokens':>15}{'output tokens*':>16}{'cost':>12}"
+    return [header, "-" * len(header)] + [
+        f"{label:<{width}}{round(t['calls']):>7,}{round(t['input']):>15,}{round(t['output']):>16,}"
+        f"{'$' + format(t['cost'], '.4f'):>12}" for label, t in rows]
 
 
 def print_estimate(session: Session, paper: Any, sheets: int, from_json: bool) -> None:

@@ -74,10 +74,12 @@ def make_paper(session: Session, pdf: Path, subject: str, language: str, class_l
                 f"{format_number(paper.get_total_marks())} marks)", always=True)
     console.say(f"Text report: {report}", always=True)
     console.say(f"Model usage: {session.meter.summary()}")
-    missing = incomplete_questions(paper)
-    for q_id, what in missing:
-        console.problem(f"{q_id}: no {what}; add it to {output.name} before grading")
-    return EXIT_SOME_FAILED if missing else EXIT_OK
+    # The pipeline's own plausibility check (marks), then what an evaluation needs.
+    issues = list(facade.paper_pipeline.validate_processing(paper).get("issues", []))
+    issues += [f"{q_id}: no {what}" for q_id, what in incomplete_questions(paper)]
+    for issue in issues:
+        console.problem(f"{issue}; correct {output.name} before grading")
+    return EXIT_SOME_FAILED if issues else EXIT_OK
 
 
 def incomplete_questions(paper: Any) -> list[tuple[str, str]]:
