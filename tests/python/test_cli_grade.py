@@ -169,11 +169,11 @@ def test_a_second_run_skips_finished_students_and_force_redoes_them(model, paper
     assert forced.returncode == 0, forced.stderr
     assert len(parse_requests(model)) == before + 4
 
-    # An edited paper makes every result stale.
+    # An edited paper makes every result stale; this editor saved it with a byte order mark.
     edited = tmp_path / "edited.json"
     data = json.loads(paper_json.read_text(encoding="utf-8"))
     data["questions"][0]["reference_answer"] = "Atmosphere, the blanket of air."
-    edited.write_text(json.dumps(data), encoding="utf-8")
+    edited.write_text(json.dumps(data), encoding="utf-8-sig")
     fifth = run_cli("grade", edited, folder, "-o", out, cwd=tmp_path, env=env)
     assert fifth.returncode == 0, fifth.stderr
     assert len(parse_requests(model)) == before + 7

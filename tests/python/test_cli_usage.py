@@ -58,6 +58,7 @@ PAPER_PDF = str(SAMPLE_CLASS / "paper.pdf")
     (["grade", "paper.json", SHEET, "-o", "out", "--offline", "--extractor", "openai"], "k", "drop --extractor"),
     (["grade", "paper.json", SHEET, "-o", "out"], None, "OPENAI_API_KEY is not set"),
     (["grade", "paper.json", SHEET, "-o", "out", "--extractor", "aws"], "k", "not available in this build"),
+    (["grade", "paper.json", SHEET, "-o", "out", "--token-log", "no/such/dir/usage.log"], "k", "--token-log"),
     (["paper", PAPER_PDF, "--subject", "S", "--language", "English"], "k", "--class-level"),
     (["paper", PAPER_PDF, "--subject", "S", "--language", "L", "--class-level", "7", "--pages", "2-x"], "k",
      "--pages"),

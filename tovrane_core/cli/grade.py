@@ -43,7 +43,8 @@ class GradeRequest:
 def read_paper_json(path: Path) -> tuple[str, str]:
     """The paper's text and subject; the full check is the facade's import, right after start-up."""
     try:
-        text = path.read_text(encoding="utf-8")
+        # utf-8-sig: editors on Windows save JSON with a byte order mark.
+        text = path.read_text(encoding="utf-8-sig")
         data = json.loads(text)
     except (OSError, UnicodeDecodeError) as err:
         raise click.BadParameter(f"cannot read {str(path)!r}: {err}", param_hint="PAPER_JSON")

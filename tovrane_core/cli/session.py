@@ -48,6 +48,8 @@ class RunSettings:
         if self.offline and self.extractor and self.extractor != "local":
             raise click.UsageError(
                 f"--offline reads pages on this machine; drop --extractor {self.extractor} (or --offline).")
+        if self.token_log and not self.token_log.resolve().parent.is_dir():
+            raise click.BadParameter(f"folder {str(self.token_log.parent)!r} does not exist", param_hint="--token-log")
 
 
 class UsageMeter:
