@@ -270,6 +270,17 @@ TEST(RehearsalPaper, UnnumberedInstructionsDoNotBecomeQuestions) {
     EXPECT_EQ(questions[0].text, "What is an atom?");
 }
 
+TEST(RehearsalPaper, SectionDirectionsGiveTheMarksOfEachQuestion) {
+    auto questions = rh::parse_question_paper(
+        {{1, "SECTION A\nQuestions 1 to 2 carry 1 mark each.\nQ1. Name a gas.\nQ2. Name a metal.\n"
+             "SECTION B\nShort answer questions\nQ3. Explain rusting."}},
+        "English");
+    ASSERT_EQ(ids_of(questions), (std::vector<std::string>{"Q1", "Q2", "Q3"}));
+    EXPECT_DOUBLE_EQ(questions[1].max_marks, 1.0);
+    EXPECT_EQ(questions[1].text, "Name a metal.");  // the next section's heading and directions are no text
+    EXPECT_DOUBLE_EQ(questions[2].max_marks, 0.0);
+}
+
 TEST(RehearsalPaper, MarksWithoutAnySourceAreZero) {
     auto questions = rh::parse_question_paper({{1, "Q1. Name a metal.\nQ2. Name a gas."}}, "English");
     ASSERT_EQ(questions.size(), 2u);
@@ -373,6 +384,17 @@ TEST(RehearsalSheet, AQuestionLabelledTwiceGetsOneAnswer) {
     ASSERT_EQ(answers.size(), 2u);
     EXPECT_EQ(answers[0].q_id, "Q2");
     EXPECT_EQ(answers[0].pages, (std::vector<int>{1, 2}));
+}
+
+TEST(RehearsalSheet, PartsOfTheCurrentQuestionInAnyOrder) {
+    // Labelled "Ans n": parts written (b) before (a), the second part named by number and letter.
+    auto answers = rh::split_answers({{1, "Ans 3(b) It points north.\n(a) North and south.\nAns 6(b) 330 m/s\n"
+                                          "6(a) By vibration.\n"}},
+                                     kIds);
+    std::vector<std::string> got;
+    for (const auto& a : answers) got.push_back(a.q_id + "=" + a.text);
+    EXPECT_EQ(got, (std::vector<std::string>{"Q3(b)=It points north.", "Q3(a)=North and south.", "Q6(b)=330 m/s",
+                                             "Q6(a)=By vibration."}));
 }
 
 class SheetLabelTest : public testing::TestWithParam<std::string> {};

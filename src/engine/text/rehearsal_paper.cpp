@@ -87,6 +87,7 @@ private:
         if (scan::is_page_furniture(line, true)) return;
         if (!label && scan::is_section_header(line)) {
             section_each_ = scan::marks_each(line);
+            in_section_ = true;
             in_instructions_ = false;
             current_ = -1;  // a section's own directions belong to no question
             return;
@@ -103,6 +104,11 @@ private:
         if (in_instructions_) return;
         if (label && label->number == 0 && current_ >= 0) {
             open_parts(*label, 0, root_of(current_), cut_marks(line, marks), marks);
+            return;
+        }
+        if (current_ < 0 && in_section_) {
+            // A section's own directions: "Questions 1 to 4 carry 1 mark each."
+            if (auto each = scan::marks_each(line)) section_each_ = each;
             return;
         }
         if (current_ >= 0) {
@@ -278,6 +284,7 @@ private:
     int last_number_ = 0;
     std::set<int> used_numbers_;
     bool in_instructions_ = false;
+    bool in_section_ = false;
     int instruction_number_ = 0;
     std::optional<double> section_each_;
     std::set<std::string> preamble_;

@@ -128,8 +128,11 @@ private:
             bool bare = !label.prefixed;
             int cur = current_key();
             // In a sheet labelled "Q1", "Q2", ... a bare number below the current question is a
-            // numbered point of the answer.
-            if (bare && q_style_ && cur >= 0 && label.number <= keys_[cur]->number) return std::nullopt;
+            // numbered point of the answer; "9(a)" within question 9 is still a label.
+            if (bare && q_style_ && cur >= 0 &&
+                (label.number < keys_[cur]->number || (label.number == keys_[cur]->number && label.parts.empty()))) {
+                return std::nullopt;
+            }
             auto match = find(label.number, label.parts);
             if (!match) return bare ? std::nullopt : std::optional<Target>(Target{-1, label.end});
             if (bare && answered(match->first)) return std::nullopt;
