@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 from pathlib import Path
 from typing import Any, Optional
 
@@ -56,7 +57,8 @@ def estimate_command(paper: Path, sheets: tuple[Path, ...], subject: Optional[st
     run_reader = _reader_of_the_run(settings, subject)
 
     console = Console(settings.quiet)
-    with open_session(settings, console, subject, dry_run=True) as session:
+    # Nothing is sent either way: no rehearsal server is needed to count.
+    with open_session(dataclasses.replace(settings, offline=False), console, subject, dry_run=True) as session:
         dry_run.install(session.broker)
         facade, failures = session.facade, 0
         with console.capturing_system_lines():
