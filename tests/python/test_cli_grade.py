@@ -239,9 +239,10 @@ def test_failed_answersheets_and_answers_are_named_and_the_rest_is_written(paper
 def test_ctrl_c_stops_promptly_keeps_finished_students_and_leaves_no_partial_file(paper_json, tmp_path):
     folder = text_class(tmp_path, count=4)
     out = tmp_path / "out"
-    with FakeOpenAIServer(latency=0.2) as server:
+    with FakeOpenAIServer(latency=0.1) as server:
         script_class(server)
-        process = spawn_cli("grade", paper_json, folder, "-o", out, "--extractor", "local", "--concurrency", "2",
+        # One permit: two answersheets in flight, so some finish well before the others.
+        process = spawn_cli("grade", paper_json, folder, "-o", out, "--extractor", "local", "--concurrency", "1",
                             cwd=tmp_path, env=cli_env(server.base_url))
         deadline = time.monotonic() + 60
         while not list(out.glob("*.txt")) and time.monotonic() < deadline and process.poll() is None:

@@ -67,9 +67,10 @@ class PagesReadAhead:
 
 
 def sheets_in_flight(permits: int) -> int:
-    """One answersheet more than there are permits: while one waits on its parse, the
-    evaluations of the others keep every permit busy."""
-    return permits + 1
+    """Twice as many answersheets as permits: sheets started together finish together, and
+    while the last evaluations of some drain, the parses and evaluations of the others
+    keep every permit busy."""
+    return 2 * permits
 
 
 async def grade_sheets(session: Session, paper: Any, jobs: list[SheetJob], progress: ClassProgress,

@@ -22,8 +22,6 @@ def write_atomically(path: Path, text: str) -> None:
     try:
         with os.fdopen(fd, "w", encoding="utf-8", newline="") as out:
             out.write(text)
-            out.flush()
-            os.fsync(out.fileno())
         os.replace(temp, path)
     except BaseException:
         # KeyboardInterrupt included: never leave the temporary file behind.
