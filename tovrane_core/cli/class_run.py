@@ -90,7 +90,7 @@ async def grade_sheets(session: Session, paper: Any, jobs: list[SheetJob], progr
     def on_call(task_name: str) -> None:
         stem = current_sheet.get()
         if stem and task_name.startswith("parse_answersheet"):
-            progress.step(stem, "evaluating answers", 2)
+            progress.step(stem, "evaluating answers", 1)
         progress.refresh()
 
     session.meter.on_call = on_call
@@ -98,16 +98,15 @@ async def grade_sheets(session: Session, paper: Any, jobs: list[SheetJob], progr
     async def grade_one(job: SheetJob) -> SheetResult:
         current_sheet.set(job.stem)
         async with read_ahead:
-            progress.started(job.stem)
             context = contextvars.copy_context()
             pages, error = None, None
             try:
                 pages = await loop.run_in_executor(reader, context.run, extractor.process_pdf, str(job.pdf), None)
             except Exception as err:  # the pipeline reports it as its own extraction failure
                 error = err
-            progress.step(job.stem, "waiting for the model", 1)
+            progress.pages_read(job.stem)
             async with slots:
-                progress.step(job.stem, "parsing answers", 1)
+                progress.started(job.stem)
                 pipeline = SheetPipeline(extractor_client=PagesReadAhead(pages, error), model_broker=broker)
                 try:
                     result = SheetResult(job, answersheet=await pipeline.process_pdf_async(str(job.pdf), paper))

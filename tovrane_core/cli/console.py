@@ -160,8 +160,9 @@ class Console:
 
 
 class ClassProgress:
-    """Progress of a class: answersheets started, moved on a step, finished."""
+    """Progress of a class: pages read ahead, answersheets in flight, moved on a step, finished."""
 
+    def pages_read(self, stem: str) -> None: ...
     def started(self, stem: str) -> None: ...
     def step(self, stem: str, status: str, completed: int) -> None: ...
     def finished(self, stem: str, line: str) -> None: ...
@@ -180,19 +181,27 @@ class PlainProgress(ClassProgress):
 
 
 class RichProgress(ClassProgress):
-    # The per-answersheet bar counts these steps.
-    STEPS = 3
+    # The bar of an answersheet in flight: its answers parsed, then evaluated.
+    STEPS = 2
 
     def __init__(self, progress, total: int, usage: Callable[[], str]) -> None:
         self._progress = progress
         self._usage = usage
-        self._class = progress.add_task("Class", total=total, status=usage())
+        self._total = total
+        self._read = 0
+        self._class = progress.add_task("Class", total=total, status="")
         self._sheets: dict[str, int] = {}
         self._lock = threading.Lock()
+        self.refresh()
+
+    def pages_read(self, stem: str) -> None:
+        with self._lock:
+            self._read += 1
+        self.refresh()
 
     def started(self, stem: str) -> None:
         with self._lock:
-            self._sheets[stem] = self._progress.add_task(f"  {stem}", total=self.STEPS, status="reading pages")
+            self._sheets[stem] = self._progress.add_task(f"  {stem}", total=self.STEPS, status="parsing answers")
         self.refresh()
 
     def step(self, stem: str, status: str, completed: int) -> None:
@@ -212,7 +221,7 @@ class RichProgress(ClassProgress):
         self.refresh()
 
     def refresh(self) -> None:
-        self._progress.update(self._class, status=self._usage())
+        self._progress.update(self._class, status=f"{self._read}/{self._total} read · {self._usage()}")
 
 
 def _is_terminal(stream: TextIO) -> bool:
