@@ -75,16 +75,15 @@ class RehearsalServer:
         return f"http://127.0.0.1:{self._httpd.server_address[1]}/v1"
 
 
-class _Server(http.server.ThreadingHTTPServer):
-    daemon_threads = False      # server_close() joins them: nothing outlives stop()
-    block_on_close = True
-    request_queue_size = 64
+class LoopbackHTTPServer(http.server.ThreadingHTTPServer):
+    """A ThreadingHTTPServer on a free port of 127.0.0.1 that replies without Nagle delays
+    and can end the connections it holds open. Subclasses may watch connections come and go
+    through ``connection_opened`` and ``connection_closed``."""
 
-    def __init__(self) -> None:
-        self._lock = threading.Lock()
-        self._open: set[socket.socket] = set()
-        self._numbers = itertools.count(1)
-        super().__init__(("127.0.0.1", 0), _Handler)
+    def __init__(self, handler_class: type) -> None:
+        self._connections_lock = threading.Lock()
+        self._connections: set = set()
+        super().__init__(("127.0.0.1", 0), handler_class)
 
     def server_bind(self) -> None:
         # HTTPServer.server_bind looks the host name up, which can stall without DNS.
@@ -96,27 +95,46 @@ class _Server(http.server.ThreadingHTTPServer):
         # Headers and body go out in separate writes; with keep-alive, Nagle would hold
         # the body back until the client's delayed ACK.
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        with self._lock:
-            self._open.add(sock)
+        with self._connections_lock:
+            self._connections.add(sock)
+        self.connection_opened(sock, peer)
         return sock, peer
 
     def shutdown_request(self, request) -> None:
-        with self._lock:
-            self._open.discard(request)
+        with self._connections_lock:
+            self._connections.discard(request)
+        self.connection_closed(request)
         super().shutdown_request(request)
 
     def close_connections(self) -> None:
         """Ends idle keep-alive connections so their threads finish; each thread closes its socket."""
-        with self._lock:
-            sockets = list(self._open)
+        with self._connections_lock:
+            sockets = list(self._connections)
         for sock in sockets:
             try:
                 sock.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
 
+    def connection_opened(self, sock: socket.socket, peer: tuple) -> None:
+        pass
+
+    def connection_closed(self, sock: socket.socket) -> None:
+        pass
+
+
+class _Server(LoopbackHTTPServer):
+    daemon_threads = False      # server_close() joins them: nothing outlives stop()
+    block_on_close = True
+    request_queue_size = 64
+
+    def __init__(self) -> None:
+        self._numbers = itertools.count(1)
+        self._numbers_lock = threading.Lock()
+        super().__init__(_Handler)
+
     def next_number(self) -> int:
-        with self._lock:
+        with self._numbers_lock:
             return next(self._numbers)
 
     def handle_error(self, request, client_address) -> None:

@@ -21,7 +21,9 @@ using dm::OptionalText;
 using dm::text_or_none;
 
 /// One answer with the pages it was read from; evaluation adds the marked rubric and
-/// feedback. Hosts may attach an `evaluation_result` attribute; there is none by default.
+/// feedback, and says whether it succeeded (`evaluated`) or why not (`evaluation_error`),
+/// so an answer that was never marked is not mistaken for one that earned nothing.
+/// Hosts may attach an `evaluation_result` attribute; there is none by default.
 class Answer {
 public:
     Answer(dm::Text q_id, dm::Text text, const py::object& pages)
@@ -38,6 +40,10 @@ public:
     void set_eval_rubric(py::object rubric) { eval_rubric_ = std::move(rubric); }
     const std::string& feedback() const { return feedback_; }
     void set_feedback(dm::Text feedback) { feedback_ = std::move(feedback.value); }
+    bool evaluated() const { return evaluated_; }
+    void set_evaluated(const py::object& flag) { evaluated_ = dm::truth_of(flag); }
+    const std::optional<std::string>& evaluation_error() const { return evaluation_error_; }
+    void set_evaluation_error(OptionalText reason) { evaluation_error_ = text_or_none(std::move(reason)); }
 
     std::string repr() const {
         return fmt::format("Answer(q_id={}, pages={})", dm::short_repr(q_id_),
@@ -50,7 +56,32 @@ private:
     py::list pages_;  // list(x) keeps a list as the same object
     py::object eval_rubric_ = py::none();  // a marked Rubric, or None
     std::string feedback_;
+    bool evaluated_ = false;
+    std::optional<std::string> evaluation_error_;
 };
+
+constexpr const char* kAnswerSeparator = "\n\n";
+
+/// `held` takes in `more`: the texts in order with a blank line between them (an empty
+/// one adds nothing), the pages of both in order without repeats. A student who goes on
+/// with an answer elsewhere in the booklet loses neither part.
+void merge_answer(const py::object& held, const py::object& more) {
+    py::object first = held.attr("text");
+    py::object second = more.attr("text");
+    if (!dm::truth_of(first.attr("strip")())) {
+        held.attr("text") = second;
+    } else if (dm::truth_of(second.attr("strip")())) {
+        held.attr("text") = first + py::str(kAnswerSeparator) + second;
+    }
+    py::list pages;
+    for (const py::object& part : {py::object(held.attr("pages")), py::object(more.attr("pages"))}) {
+        if (part.is_none()) continue;
+        for (py::handle page : dm::snapshot(part)) {
+            if (PySequence_Contains(pages.ptr(), page.ptr()) == 0) pages.append(page);
+        }
+    }
+    held.attr("pages") = pages;
+}
 
 /// A student's answers under their question identifiers, in the order added.
 class Answersheet {
@@ -68,8 +99,17 @@ public:
     void set_class_level(OptionalText level) { class_level_ = text_or_none(std::move(level)); }
 
     void add_answer(const dm::Text& q_id, py::object answer) {
-        answers_[py::str(q_id.value)] = std::move(answer);
+        py::str key(q_id.value);
+        if (answers_.contains(key)) {
+            py::object held = answers_[key];
+            if (!held.is(answer)) merge_answer(held, answer);
+            return;
+        }
+        answers_[key] = std::move(answer);
     }
+
+    const py::list& unmatched_answers() const { return unmatched_; }
+    void set_unmatched_answers(const py::object& ids) { unmatched_ = py::list(ids); }
 
     py::list question_ids() const { return dm::snapshot(answers_); }
     py::object get_answer(const dm::Text& q_id) const { return dm::lookup(answers_, q_id.value); }
@@ -87,37 +127,54 @@ private:
     std::optional<std::string> language_;
     std::optional<std::string> class_level_;
     py::dict answers_;
+    py::list unmatched_;  // identifiers of parsed answers that matched no question
 };
 
 // Pickle states; copy.copy and copy.deepcopy go through them too, and deepcopy's memo
 // then keeps shared sub-objects shared.
 
+// States written before answers knew whether they were evaluated are one pair shorter.
+constexpr std::size_t kAnswerStateSize = 8;
+constexpr std::size_t kOlderAnswerStateSize = 6;
+
 py::tuple answer_state(const py::object& self) {
     const auto& answer = self.cast<const Answer&>();
     return py::make_tuple(answer.q_id(), answer.text(), answer.pages(), answer.eval_rubric(),
-                          answer.feedback(), dm::instance_dict(self));
+                          answer.feedback(), answer.evaluated(), answer.evaluation_error(),
+                          dm::instance_dict(self));
 }
 
 std::pair<Answer, py::dict> answer_from_state(const py::tuple& state) {
-    dm::check_state(state, 6, "Answer");
+    const bool older = state.size() == kOlderAnswerStateSize;
+    dm::check_state(state, older ? kOlderAnswerStateSize : kAnswerStateSize, "Answer");
     Answer answer(state[0].cast<dm::Text>(), state[1].cast<dm::Text>(), state[2]);
     answer.set_eval_rubric(state[3]);
     answer.set_feedback(state[4].cast<dm::Text>());
-    return {std::move(answer), state[5].cast<py::dict>()};
+    if (!older) {
+        answer.set_evaluated(state[5]);
+        answer.set_evaluation_error(state[6].cast<OptionalText>());
+    }
+    return {std::move(answer), state[state.size() - 1].cast<py::dict>()};
 }
+
+// Older states lack the unmatched identifiers.
+constexpr std::size_t kSheetStateSize = 6;
+constexpr std::size_t kOlderSheetStateSize = 5;
 
 py::tuple sheet_state(const py::object& self) {
     const auto& sheet = self.cast<const Answersheet&>();
     return py::make_tuple(sheet.subject(), sheet.language(), sheet.class_level(),
-                          sheet.all_answers(), dm::instance_dict(self));
+                          sheet.all_answers(), py::list(sheet.unmatched_answers()), dm::instance_dict(self));
 }
 
 std::pair<Answersheet, py::dict> sheet_from_state(const py::tuple& state) {
-    dm::check_state(state, 5, "Answersheet");
+    const bool older = state.size() == kOlderSheetStateSize;
+    dm::check_state(state, older ? kOlderSheetStateSize : kSheetStateSize, "Answersheet");
     Answersheet sheet(state[0].cast<OptionalText>(), state[1].cast<OptionalText>(),
                       state[2].cast<OptionalText>());
     sheet.restore_answers(state[3].cast<py::dict>());  // a fresh dict, see sheet_state
-    return {std::move(sheet), state[4].cast<py::dict>()};
+    if (!older) sheet.set_unmatched_answers(state[4]);
+    return {std::move(sheet), state[state.size() - 1].cast<py::dict>()};
 }
 
 void bind_answer(py::module_& m) {
@@ -131,6 +188,10 @@ void bind_answer(py::module_& m) {
         .def_property("pages", &Answer::pages, &Answer::set_pages)
         .def_property("eval_rubric", &Answer::eval_rubric, &Answer::set_eval_rubric)
         .def_property("feedback", &Answer::feedback, &Answer::set_feedback)
+        .def_property("evaluated", &Answer::evaluated, &Answer::set_evaluated,
+                      "True once an evaluation of this answer succeeded.")
+        .def_property("evaluation_error", &Answer::evaluation_error, &Answer::set_evaluation_error,
+                      "Why the answer was not evaluated (failed or skipped), or None.")
         .def("set_eval_rubric", &Answer::set_eval_rubric, py::arg("rubric"))
         .def("set_feedback", &Answer::set_feedback, py::arg("text"))
         .def("__repr__", &Answer::repr)
@@ -147,7 +208,10 @@ void bind_answersheet(py::module_& m) {
         .def_property("language", &Answersheet::language, &Answersheet::set_language)
         .def_property("class_level", &Answersheet::class_level, &Answersheet::set_class_level)
         .def("add_answer", &Answersheet::add_answer, py::arg("q_id"), py::arg("answer"),
-             "Adds the answer under q_id; an existing one is replaced in place.")
+             "Adds the answer under q_id. An answer already held there keeps its place and takes "
+             "in this one: texts joined by a blank line, pages merged in order without repeats.")
+        .def_property("unmatched_answers", &Answersheet::unmatched_answers, &Answersheet::set_unmatched_answers,
+                      "Identifiers of parsed answers that matched no question of the paper and were dropped.")
         .def("get_question_ids", &Answersheet::question_ids, "Identifiers of the answers held.")
         .def("get_answer", &Answersheet::get_answer, py::arg("q_id"),
              "The answer held under q_id; KeyError when there is none.")

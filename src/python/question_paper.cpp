@@ -20,7 +20,8 @@ constexpr const char* kModuleName = "tovrane_core.datastructures.question_paper"
 using dm::OptionalText;
 using dm::text_or_none;
 
-/// One question of a paper; its rubric and reference answer arrive later.
+/// One question of a paper; its rubric and reference answer arrive later. When generating
+/// one of them fails, the reason stays with the question until one is stored.
 class Question {
 public:
     Question(dm::Text q_id, dm::Text text, double max_marks)
@@ -34,9 +35,21 @@ public:
     void set_max_marks(double max_marks) { max_marks_ = max_marks; }
 
     const py::object& rubric() const { return rubric_; }
-    void set_rubric(py::object rubric) { rubric_ = std::move(rubric); }
+    void set_rubric(py::object rubric) {
+        rubric_ = std::move(rubric);
+        rubric_error_.reset();
+    }
     const std::optional<std::string>& reference_answer() const { return reference_answer_; }
-    void set_reference_answer(OptionalText text) { reference_answer_ = text_or_none(std::move(text)); }
+    void set_reference_answer(OptionalText text) {
+        reference_answer_ = text_or_none(std::move(text));
+        reference_answer_error_.reset();
+    }
+    const std::optional<std::string>& rubric_error() const { return rubric_error_; }
+    void set_rubric_error(OptionalText reason) { rubric_error_ = text_or_none(std::move(reason)); }
+    const std::optional<std::string>& reference_answer_error() const { return reference_answer_error_; }
+    void set_reference_answer_error(OptionalText reason) {
+        reference_answer_error_ = text_or_none(std::move(reason));
+    }
 
     std::string repr() const {
         return fmt::format("Question(q_id={}, max_marks={})", dm::short_repr(q_id_),
@@ -49,6 +62,8 @@ private:
     double max_marks_;
     py::object rubric_ = py::none();  // a Rubric, or None
     std::optional<std::string> reference_answer_;
+    std::optional<std::string> rubric_error_;
+    std::optional<std::string> reference_answer_error_;
 };
 
 /// A paper's questions under their identifiers, in paper order. A dict keeps that order
@@ -110,18 +125,27 @@ private:
 // Pickle states; copy.copy and copy.deepcopy go through them too, and deepcopy's memo
 // then keeps shared sub-objects shared.
 
+// States written before questions kept their generation errors are one pair shorter.
+constexpr std::size_t kQuestionStateSize = 8;
+constexpr std::size_t kOlderQuestionStateSize = 6;
+
 py::tuple question_state(const py::object& self) {
     const auto& q = self.cast<const Question&>();
     return py::make_tuple(q.q_id(), q.text(), q.max_marks(), q.rubric(), q.reference_answer(),
-                          dm::instance_dict(self));
+                          q.rubric_error(), q.reference_answer_error(), dm::instance_dict(self));
 }
 
 std::pair<Question, py::dict> question_from_state(const py::tuple& state) {
-    dm::check_state(state, 6, "Question");
+    const bool older = state.size() == kOlderQuestionStateSize;
+    dm::check_state(state, older ? kOlderQuestionStateSize : kQuestionStateSize, "Question");
     Question q(state[0].cast<dm::Text>(), state[1].cast<dm::Text>(), state[2].cast<double>());
     q.set_rubric(state[3]);
     q.set_reference_answer(state[4].cast<OptionalText>());
-    return {std::move(q), state[5].cast<py::dict>()};
+    if (!older) {
+        q.set_rubric_error(state[5].cast<OptionalText>());
+        q.set_reference_answer_error(state[6].cast<OptionalText>());
+    }
+    return {std::move(q), state[state.size() - 1].cast<py::dict>()};
 }
 
 py::tuple paper_state(const py::object& self) {
@@ -150,6 +174,11 @@ void bind_question(py::module_& m) {
         .def_property("rubric", &Question::rubric, &Question::set_rubric)
         .def_property("reference_answer", &Question::reference_answer,
                       &Question::set_reference_answer)
+        .def_property("rubric_error", &Question::rubric_error, &Question::set_rubric_error,
+                      "Why generating the rubric failed, or None; storing a rubric clears it.")
+        .def_property("reference_answer_error", &Question::reference_answer_error,
+                      &Question::set_reference_answer_error,
+                      "Why generating the reference answer failed, or None; storing one clears it.")
         .def("set_rubric", &Question::set_rubric, py::arg("rubric"))
         .def("set_reference_answer", &Question::set_reference_answer, py::arg("text"))
         .def("__repr__", &Question::repr)

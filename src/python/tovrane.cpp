@@ -28,18 +28,23 @@ void define_config_init(py::class_<TovraneConfig>& cls) {
         [build_native](py::object self, py::object extractor_type, py::object extractor_region,
                        py::object openai_api_key, py::object aws_access_key_id, py::object aws_secret_access_key,
                        py::object gemini_api_key, py::object mathpix_app_id, py::object mathpix_app_key,
-                       py::object token_log_file, py::object enable_llm_token_logging, py::object dpi) {
+                       py::object token_log_file, py::object enable_llm_token_logging, py::object dpi,
+                       py::object max_concurrent_requests, py::object requests_per_minute, py::object request_timeout,
+                       py::object max_retries) {
             build_native(self);
             ops::init_config(self, extractor_type, extractor_region, openai_api_key, aws_access_key_id,
                              aws_secret_access_key, gemini_api_key, mathpix_app_id, mathpix_app_key, token_log_file,
-                             enable_llm_token_logging, dpi);
+                             enable_llm_token_logging, dpi, max_concurrent_requests, requests_per_minute,
+                             request_timeout, max_retries);
         },
         py::name("__init__"), py::is_method(cls), py::arg("extractor_type") = "aws",
         py::arg("extractor_region") = "us-east-1", py::arg("openai_api_key") = py::none(),
         py::arg("aws_access_key_id") = py::none(), py::arg("aws_secret_access_key") = py::none(),
         py::arg("gemini_api_key") = py::none(), py::arg("mathpix_app_id") = py::none(),
         py::arg("mathpix_app_key") = py::none(), py::arg("token_log_file") = "llm_token_usage.log",
-        py::arg("enable_llm_token_logging") = false, py::arg("dpi") = 150);
+        py::arg("enable_llm_token_logging") = false, py::arg("dpi") = 150, py::arg("max_concurrent_requests") = 5,
+        py::arg("requests_per_minute") = 50, py::arg("request_timeout") = py::none(),
+        py::arg("max_retries") = py::none());
 }
 
 void define_facade_init(py::class_<Tovrane>& cls) {
@@ -113,6 +118,7 @@ void define_updates(py::class_<Tovrane>& cls) {
 void define_saving(py::class_<Tovrane>& cls) {
     cls.def("save_question_paper", &ops::save_question_paper, py::arg("output_path"), py::arg("format") = "json",
             txt::kDocSavePaper)
+        .def("export_question_paper", &ops::export_question_paper, py::arg("output_path"), txt::kDocExportPaper)
         .def("save_answersheet", &ops::save_answersheet, py::arg("answersheet"), py::arg("output_path"),
              py::arg("format") = "json", txt::kDocSaveSheet)
         .def("print_question_paper_summary", &ops::print_question_paper_summary, txt::kDocPrintPaper)
@@ -124,7 +130,7 @@ void define_saving(py::class_<Tovrane>& cls) {
 
 PYBIND11_MODULE(tovrane, m) {
     // Keys kept in a dotenv file are visible before any configuration exists.
-    py::module_::import("dotenv").attr("load_dotenv")();
+    tovrane::py_util::load_dotenv();
 
     // The documentation lines are the docstrings, without generated signatures.
     py::options options;

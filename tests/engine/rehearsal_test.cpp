@@ -5,8 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <numeric>
-#include <regex>
 #include <set>
 
 namespace rh = tovrane::text::rehearsal;
@@ -416,6 +417,48 @@ TEST(RehearsalSheet, ReadsIdentifiersWrittenOtherwise) {
     std::vector<std::string> got;
     for (const auto& a : answers) got.push_back(a.q_id + "=" + a.text);
     EXPECT_EQ(got, (std::vector<std::string>{"1a=one", "1b=two", "2(ii)=four", "2(i)=three"}));
+}
+
+bool valid_utf8(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        auto b = static_cast<unsigned char>(s[i]);
+        int extra = b < 0x80 ? 0 : (b >> 5) == 0x6 ? 1 : (b >> 4) == 0xE ? 2 : (b >> 3) == 0x1E ? 3 : -1;
+        if (extra < 0 || i + extra >= s.size() + (extra == 0)) return false;
+        for (int k = 1; k <= extra; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+// OCR garbage of every kind: the rules never fail, answer only with the paper's identifiers
+// or "Unknown", name only pages that exist, and write valid UTF-8.
+TEST(RehearsalRobustness, GarbageInSaneOut) {
+    const std::vector<std::string> pieces = {"Q", "Q1", "Q3.", "(a)", "b)", "(ii)", "9 b)", "12)", "[2 marks]", "(4)",
+                                             "2×3=6", "Page 2 of 3", "P.T.O.", "SECTION B", "Instructions:", "|",
+                                             "•", "\n", "\n\n", " ", "  ", "word", "answer", "भारत", "\xff",
+                                             "\xed\xa0\x80", "\t", "=", "1.", "Ans", "(", ")", "---"};
+    std::uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+    for (int round = 0; round < 300; ++round) {
+        rh::Pages pages;
+        int page_count = 1 + static_cast<int>(next() % 3);
+        for (int p = 1; p <= page_count; ++p) {
+            std::string text;
+            int piece_count = static_cast<int>(next() % 60);
+            for (int k = 0; k < piece_count; ++k) text += pieces[next() % pieces.size()] + (next() % 3 ? " " : "");
+            pages.emplace_back(p, text);
+        }
+        for (const auto& q : rh::parse_question_paper(pages, "English")) {
+            EXPECT_TRUE(valid_utf8(q.text));
+            EXPECT_GE(q.max_marks, 0.0);
+        }
+        for (const auto& a : rh::split_answers(pages, kIds)) {
+            EXPECT_TRUE(a.q_id == rh::kUnknownId || std::count(kIds.begin(), kIds.end(), a.q_id)) << a.q_id;
+            EXPECT_FALSE(a.pages.empty());
+            for (int page : a.pages) EXPECT_TRUE(page >= 1 && page <= static_cast<int>(pages.size()));
+        }
+    }
 }
 
 // ---- Rubric, reference answer, evaluation ---------------------------------------------------

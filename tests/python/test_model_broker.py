@@ -50,7 +50,7 @@ def test_defaults_and_attribute_order(make_broker, monkeypatch, tmp_path):
     b = ModelBroker()
     assert list(vars(b)) == [
         "client", "async_client", "model", "token_log_file", "is_logging_enabled",
-        "max_concurrent_requests", "requests_per_minute", "_request_semaphore",
+        "max_concurrent_requests", "requests_per_minute", "request_timeout", "max_retries", "_request_semaphore",
         "_rate_limit_timestamps", "encoding", "token_logger", "total_input_tokens",
         "total_output_tokens", "total_cost"]
     assert (b.token_log_file, b.is_logging_enabled, b.max_concurrent_requests,

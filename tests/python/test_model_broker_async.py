@@ -1,6 +1,7 @@
 """ModelBroker's asynchronous call path: the semaphore, the rate limiter, failures, cancellation."""
 
 import asyncio
+import logging
 import time
 
 import pytest
@@ -195,3 +196,16 @@ async def test_async_calls_go_through_the_window(make_broker, monkeypatch):
     await call(broker)
     assert clock.sleeps == [pytest.approx(40)]
     assert len(broker._rate_limit_timestamps) == 3
+
+
+@pytest.mark.parametrize("age, logged", [(10.0, True), (59.5, False)])
+async def test_a_wait_longer_than_a_second_is_logged(make_broker, monkeypatch, caplog, age, logged):
+    broker = make_broker(requests_per_minute=2)
+    clock = Clock(monkeypatch)
+    broker._rate_limit_timestamps = [clock.now - age, clock.now - age]
+    caplog.set_level(logging.INFO, logger="tovrane_core.model_broker")
+    await broker._enforce_rate_limit()
+    assert clock.sleeps == [pytest.approx(60 - age)]
+    expected = "Rate limit of 2 requests per minute reached: waiting 50.0 s before the next request"
+    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == (
+        [("tovrane_core.model_broker", logging.INFO, expected)] if logged else [])

@@ -1,12 +1,11 @@
 """The offline rehearsal model: the loopback server driven by the real broker and facade."""
 
-import gc
 import http.client
 import json
+import os
 import socket
 import threading
 import urllib.parse
-import warnings
 
 import pytest
 
@@ -204,25 +203,54 @@ def test_protocol_errors(rehearsal, method, path, body, status):
         conn.close()
 
 
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="counts descriptors through /proc")
 def test_stops_cleanly_without_leaking_threads_or_sockets():
-    before = set(threading.enumerate())
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", ResourceWarning)
-        server = RehearsalServer().start()
-        port = port_of(server)
-        # An idle keep-alive connection must not keep the server (or its threads) alive.
-        conn = http.client.HTTPConnection("127.0.0.1", port)
-        conn.request("GET", "/v1/models")
-        conn.getresponse().read()
-        server.stop()
-        server.stop()  # idempotent
-        conn.close()
-        gc.collect()
-    assert set(threading.enumerate()) <= before
+    threads, descriptors = set(threading.enumerate()), open_descriptors()
+    server = RehearsalServer().start()
+    port = port_of(server)
+    # An idle keep-alive connection must not keep the server (or its threads) alive.
+    conn = http.client.HTTPConnection("127.0.0.1", port)
+    conn.request("GET", "/v1/models")
+    conn.getresponse().read()
+    server.stop()
+    server.stop()  # idempotent
+    conn.close()
+    assert set(threading.enumerate()) <= threads
+    assert open_descriptors() <= descriptors  # listening and accepted sockets closed, not left to the collector
     with pytest.raises(OSError):
         socket.create_connection(("127.0.0.1", port), timeout=1).close()
     with pytest.raises(RuntimeError, match="not started"):
         server.base_url
+
+
+def collapsed(text):
+    return " ".join(text.split())
+
+
+@pytest.fixture(scope="module")
+def sample_pages():
+    from tovrane_core.ocr_extractor.extractor_client import ExtractorClient
+
+    reader = ExtractorClient(extractor_type="local")
+    return lambda name: reader.process_pdf(str(CLASS / f"{name}.digital.pdf"), None)
+
+
+@pytest.mark.parametrize("student", ["meera", "sana", "tanvi", "arjun", "dev", "kabir"])
+def test_the_sample_class_text_layers_read_as_their_ground_truth(broker, sample_pages, student):
+    paper_truth = json.loads((CLASS / "social_class7_paper.truth.json").read_text(encoding="utf-8"))
+    paper = broker.parseQuestionPaper(sample_pages("social_class7_paper"), "Social Science", "English", "Class 7")
+    assert [(q, paper.get_question(q).max_marks, collapsed(paper.get_question(q).text))
+            for q in paper.get_question_ids()] == \
+        [(q["q_id"], q["max_marks"], collapsed(q["question_text"])) for q in paper_truth["questions"]]
+
+    truth = json.loads((CLASS / f"social_class7_sheet_{student}.truth.json").read_text(encoding="utf-8"))
+    sheet = broker.parseAnswersheet(sample_pages(f"social_class7_sheet_{student}"), paper)
+    assert [(q, sheet.get_answer(q).pages, collapsed(sheet.get_answer(q).text)) for q in sheet.get_question_ids()] == \
+        [(a["q_id"], a["page_numbers"], collapsed(a["answer_text"])) for a in truth["answers"]]
 
 
 def test_the_sample_class_through_the_facade(rehearsal, monkeypatch, tmp_path, capsys):

@@ -320,9 +320,10 @@ def test_batch_results_are_applied_one_by_one(capsys):
         "[SheetPipeline]: Evaluated 2 answers successfully using concurrent processing",
     ]
     assert list(record) == ["q1", "q4"]
-    assert list(record["q1"]) == ["rubric", "awarded_marks", "feedback"]
+    assert list(record["q1"]) == ["rubric", "awarded_marks", "feedback", "evaluated", "evaluation_error"]
     assert record["q1"]["awarded_marks"] == 4.0 and record["q1"]["feedback"] == "Well done."
-    assert record["q4"] == {"rubric": None, "awarded_marks": 0, "feedback": ""}
+    assert record["q4"] == {"rubric": None, "awarded_marks": 0, "feedback": "", "evaluated": True,
+                            "evaluation_error": None}
     assert sheet.get_answer("q1").eval_rubric is record["q1"]["rubric"]
     assert sheet.get_answer("q2").eval_rubric is None
 
@@ -444,7 +445,7 @@ def test_single_evaluation_writes_back_and_reports(method, progress, capsys):
     assert lines(capsys) == [progress, "[SheetPipeline]:     Awarded: 2.0/3 marks"]
     assert broker.calls == [("evaluateAnswer", {"student_answer": "My answer", "question": "What is it?",
                                                 "rubric": question.rubric, "reference_answer": "Reference."})]
-    assert list(result) == ["rubric", "awarded_marks", "feedback"]
+    assert list(result) == ["rubric", "awarded_marks", "feedback", "evaluated", "evaluation_error"]
     assert answer.eval_rubric is result["rubric"] and answer.feedback == "Good start."
 
 
@@ -549,7 +550,8 @@ async def test_evaluate_answer_by_qid_async(capsys):
     with pytest.raises(ValueError, match="^Question ID 'q9' not found in answersheet$"):
         await pipeline.evaluate_answer_by_qid_async("q9", sheet, FakePaper([]))
     result = await pipeline.evaluate_answer_by_qid_async("q1", sheet, paper)
-    assert result == {"rubric": answer.eval_rubric, "awarded_marks": 1.0, "feedback": "Try again."}
+    assert result == {"rubric": answer.eval_rubric, "awarded_marks": 1.0, "feedback": "Try again.",
+                      "evaluated": True, "evaluation_error": None}
     assert lines(capsys) == ["[SheetPipeline]:   Evaluating q1 using batch processing...",
                              "[SheetPipeline]:     Awarded: 1.0/3 marks"]
     # Errors reach the caller unwrapped on this route.
@@ -614,7 +616,8 @@ def test_summary_record():
     sheet, paper = graded_fixture()
     summary = SheetPipeline(FakeExtractor(), FakeBroker()).get_summary(sheet, paper)
     assert list(summary) == ["total_questions", "attempted_questions", "total_marks", "obtained_marks",
-                             "unattempted_questions", "attempted_details"]
+                             "unattempted_questions", "attempted_details", "evaluated_answers",
+                             "not_evaluated_answers", "unmatched_answers"]
     assert summary["total_marks"] == 10.5 and summary["obtained_marks"] == 4.0
     assert (summary["total_questions"], summary["attempted_questions"], summary["unattempted_questions"]) == (3, 2, 1)
     details = summary["attempted_details"]
@@ -637,6 +640,9 @@ def test_print_summary(capsys):
         "[SheetPipeline]: Total Marks: 10.5",
         "[SheetPipeline]: Obtained Marks: 4.0",
         "[SheetPipeline]: Unattempted Questions: 1",
+        "[SheetPipeline]: Evaluated Answers: 1",
+        "[SheetPipeline]: Not Evaluated Answers: 1",
+        "[SheetPipeline]: Unmatched Answers: 0",
         "[SheetPipeline]: Validation: Issues found",
         "[SheetPipeline]:    Answer for q2 has no page numbers",
         "[SheetPipeline]: Warnings:",
@@ -668,11 +674,13 @@ def expected_export():
     return [
         {"qid": "q1", "question": "x" * 60, "ref_answer": "ref one", "student_answer": "Photosynthesis",
          "answer_pages": [1, 2], "rubric": [{"statement": "a", "fulfilled": True}], "max_marks": 5.0,
-         "obtained_marks": 4.0, "feedback": "Nice."},
+         "obtained_marks": 4.0, "feedback": "Nice.", "attempted": True, "evaluated": True, "evaluation_error": None},
         {"qid": "q2", "question": "y" * 61, "ref_answer": "ref two", "student_answer": "ab",
-         "answer_pages": [], "rubric": [], "max_marks": 3, "obtained_marks": 0, "feedback": ""},
+         "answer_pages": [], "rubric": [], "max_marks": 3, "obtained_marks": 0, "feedback": "",
+         "attempted": True, "evaluated": False, "evaluation_error": None},
         {"qid": "q3", "question": "Unanswered?", "ref_answer": None, "student_answer": "",
-         "answer_pages": [], "rubric": [], "max_marks": 2.5, "obtained_marks": 0, "feedback": ""},
+         "answer_pages": [], "rubric": [], "max_marks": 2.5, "obtained_marks": 0, "feedback": "",
+         "attempted": False, "evaluated": False, "evaluation_error": None},
     ]
 
 

@@ -258,7 +258,9 @@ def test_configure_success_starts_components_in_order(capsys):
         "Initializing aws extractor client...", "Extractor client initialized", "Initializing paper pipeline...",
         "Initializing sheet pipeline...", "All handlers initialized", "Tovrane configured successfully!"]
     assert t.config is config and t.is_configured is True and t.is_ready() is True
-    assert t.model_broker.kwargs == {"token_log_file": "usage.log", "enable_logging": True}
+    assert t.model_broker.kwargs == {"token_log_file": "usage.log", "enable_logging": True,
+                                     "max_concurrent_requests": 5, "requests_per_minute": 50,
+                                     "request_timeout": None, "max_retries": None}
     assert t.extractor_client.kwargs == {"extractor_type": "aws", "region": "us-east-1"}
     assert t.extractor_client.dpi == 200
     for pipeline in (t.paper_pipeline, t.sheet_pipeline):
@@ -424,10 +426,11 @@ def test_selected_generation_with_one_failure(facade, capsys, kind):
         f"Generating {noun}s for 3 specific questions...",
         f"Warning: Failed to generate {noun} for Q2: no {noun.split()[-1]} for Q2",
         f"Generated {noun}s for 2/3 questions",
-        f"{noun.capitalize()} generation completed successfully!"]
+        f"{noun.capitalize()} generation completed successfully!",
+        f"Warning: Failed to generate {noun}s for: ['Q2']"]
     key = "rubric_generation" if kind == "rubrics" else "reference_answer_generation"
     assert facade.last_processing_summary[key] == {"status": "success", "target_questions": ["Q1", "Q2", "Q3"],
-                                                   "total_questions": 3}
+                                                   "total_questions": 3, "failed_questions": ["Q2"]}
 
 
 @pytest.mark.parametrize("question_ids", [None, []])
@@ -436,7 +439,7 @@ def test_generation_for_all_questions(facade, capsys, question_ids):
     assert result == {"Q1": "all rubrics"}
     assert lines(capsys)[1] == "Generating rubrics for all questions..."
     assert facade.last_processing_summary["rubric_generation"] == {
-        "status": "success", "target_questions": "all", "total_questions": 2}
+        "status": "success", "target_questions": "all", "total_questions": 2, "failed_questions": []}
 
 
 def test_generation_with_unknown_identifier_generates_nothing(facade):
@@ -614,6 +617,7 @@ def test_create_rubric_from_dict():
     ({"statement": "b", "mark": None}, "Criterion 1 mark must be a non-negative number"),
     ({"statement": "b", "mark": float("inf")}, "Criterion 1 mark must be a non-negative number"),
     ({"statement": "b", "mark": "nan"}, "Criterion 1 mark must be a non-negative number"),
+    ({"statement": "b", "mark": 1e308}, "Criterion 1 mark must be a non-negative number of at most 1000"),
 ])
 def test_create_rubric_from_dict_rejects(second, message):
     with pytest.raises(ValidationError) as info:
@@ -689,6 +693,8 @@ def test_question_paper_from_json(facade, capsys):
     ('{"subject": "M", "class_level": "1", "questions": [{"q_id": "Q1", "question_text": "t", '
      '"max_marks": Infinity}]}', "max_marks must be a positive number"),
     (paper_record(question_record(max_marks=math.nan)), "max_marks must be a positive number"),
+    (paper_record(question_record(max_marks=1e308)), "max_marks must be a positive number of at most 1000"),
+    (paper_record(question_record(max_marks=1000.5)), "max_marks must be a positive number of at most 1000"),
     (paper_record(question_record(rubric={"points": []})), "Rubric must contain 'criteria' field"),
     (paper_record(question_record(rubric={"criteria": "all"})), "Rubric criteria must be a list"),
     (paper_record(question_record(rubric={"criteria": ["a"]})), "Each criterion must be a dictionary"),
@@ -701,6 +707,8 @@ def test_question_paper_from_json(facade, capsys):
      "Criterion mark must be a non-negative number"),
     (paper_record(question_record(rubric={"criteria": [{"statement": "s", "mark": math.nan}]})),
      "Criterion mark must be a non-negative number"),
+    (paper_record(question_record(rubric={"criteria": [{"statement": "s", "mark": 1001}]})),
+     "Criterion mark must be a non-negative number of at most 1000"),
 ])
 def test_question_paper_from_json_validation(facade, data, message):
     with pytest.raises(ValidationError) as info:

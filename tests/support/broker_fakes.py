@@ -12,6 +12,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import re
+import time
 from types import SimpleNamespace
 from typing import Any
 
@@ -81,6 +82,45 @@ def usage(prompt_tokens: int, completion_tokens: int) -> SimpleNamespace:
 def response(content: Any = "", usage: Any = None, parsed: Any = None) -> SimpleNamespace:
     message = SimpleNamespace(content=content, parsed=parsed)
     return SimpleNamespace(choices=[SimpleNamespace(message=message)], usage=usage)
+
+
+def after_calls(broker: Any, count: int, action: Any) -> None:
+    """Runs `action` on the broker's event loop right after its `count`th successful model
+    call: Ctrl-C (`raise_interrupt`) or a cancellation landing while other calls are out."""
+    original = broker._log_token_usage
+    done: list[str] = []
+
+    def counting(task_name: str, *args: Any) -> None:
+        original(task_name, *args)
+        if not task_name.endswith("_FAILED"):
+            done.append(task_name)
+            if len(done) == count:
+                asyncio.get_running_loop().call_soon(action)
+
+    broker._log_token_usage = counting
+
+
+def raise_interrupt() -> None:
+    raise KeyboardInterrupt
+
+
+def run_cut_short(broker: Any, count: int, route: str, call: Any, make_coroutine: Any) -> float:
+    """Runs `call()` (route "sync") with Ctrl-C, or awaits `make_coroutine()` (route "async")
+    with a cancellation, landing after the broker's `count`th successful model call. Returns
+    the seconds the run took to stop."""
+    running: dict = {}
+    after_calls(broker, count, raise_interrupt if route == "sync" else lambda: running["task"].cancel())
+    started = time.monotonic()
+    if route == "sync":
+        with pytest.raises(KeyboardInterrupt):
+            call()
+    else:
+        async def main() -> None:
+            running["task"] = asyncio.ensure_future(make_coroutine())
+            with pytest.raises(asyncio.CancelledError):
+                await running["task"]
+        asyncio.run(main())
+    return time.monotonic() - started
 
 
 def log_entries(path) -> list[str]:

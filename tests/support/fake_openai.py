@@ -45,13 +45,14 @@ import http.server
 import itertools
 import json
 import socket
-import socketserver
 import threading
 import time
 import traceback
 from typing import Any, Callable, Optional, Union
 
 import pytest
+
+from tovrane_core.rehearsal import LoopbackHTTPServer
 
 __all__ = [
     "FakeOpenAIServer",
@@ -211,31 +212,19 @@ class Connection:
 Handler = Callable[[Request], Union[dict, Reply]]
 
 
-class _HTTPServer(http.server.ThreadingHTTPServer):
+class _HTTPServer(LoopbackHTTPServer):
     daemon_threads = True
     request_queue_size = 128   # concurrency tests open many connections at once
 
     def __init__(self, owner: "FakeOpenAIServer") -> None:
         self.owner = owner
-        super().__init__(("127.0.0.1", 0), _RequestHandler)
+        super().__init__(_RequestHandler)
 
-    def server_bind(self) -> None:
-        # HTTPServer.server_bind resolves the host name with getfqdn, which can stall
-        # for seconds without DNS; loopback needs no name.
-        socketserver.TCPServer.server_bind(self)
-        self.server_name, self.server_port = self.server_address[:2]
-
-    def get_request(self):
-        sock, peer = super().get_request()
-        # http.server writes headers and body separately; with keep-alive, Nagle would
-        # hold the body back until the client's delayed ACK (~40 ms a reply).
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    def connection_opened(self, sock, peer) -> None:
         self.owner._accepted(sock, peer)
-        return sock, peer
 
-    def shutdown_request(self, request) -> None:
-        self.owner._forget(request)
-        super().shutdown_request(request)
+    def connection_closed(self, sock) -> None:
+        self.owner._forget(sock)
 
     def handle_error(self, request, client_address) -> None:
         self.owner._handler_error(traceback.format_exc())
@@ -307,13 +296,7 @@ class FakeOpenAIServer:
         httpd.server_close()
         # Keep-alive connections would otherwise keep handler threads (and clients) waiting.
         # Shut down, not close: the handler thread still owns the descriptor and closes it.
-        with self._lock:
-            sockets = list(self._open)
-        for sock in sockets:
-            try:
-                sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+        httpd.close_connections()
         self._thread.join(timeout=5)
         self._httpd = None
         self._thread = None

@@ -19,6 +19,21 @@ inline constexpr std::string_view kFailedInfoPrefix = "Error: ";
 /// Length of the request-rate window of asynchronous calls.
 inline constexpr int kRateWindowSeconds = 60;
 
+/// Waits for the rate window longer than this are logged, so a stall has a visible cause.
+inline constexpr double kRateWaitWorthLogging = 1.0;
+inline constexpr std::string_view kBrokerLoggerName = "tovrane_core.model_broker";
+inline constexpr std::string_view kRateLimitWait =
+    R"(Rate limit of {limit} requests per minute reached: waiting {seconds:.1f} s before the next request)";
+
+/// Time-out of one model request and the client's retries after a failed one: the
+/// constructor's arguments, else these environment variables, else the defaults.
+inline constexpr std::string_view kTimeoutVariable = "TOVRANE_REQUEST_TIMEOUT";
+inline constexpr std::string_view kRetriesVariable = "TOVRANE_MAX_RETRIES";
+inline constexpr double kDefaultRequestTimeout = 120.0;
+inline constexpr long long kDefaultMaxRetries = 2;
+inline constexpr std::string_view kBadTimeout = R"({source} must be a positive number of seconds, got {value})";
+inline constexpr std::string_view kBadRetries = R"({source} must be a whole number, 0 or more, got {value})";
+
 /// Arguments the host passes below 1 are refused with these messages.
 inline constexpr std::string_view kMaxConcurrentTooSmall =
     R"(max_concurrent_requests must be at least 1, got {})";

@@ -77,6 +77,8 @@ inline constexpr const char* kRubricsCount = R"(Generated rubrics for {generated
 inline constexpr const char* kRubricsAll = R"(Generating rubrics for all questions...)";
 inline constexpr const char* kRubricsDone = R"(Rubric generation completed successfully!)";
 inline constexpr const char* kRubricsFailed = R"(Failed to generate rubrics: {error})";
+/// After the run: the questions still without a rubric because generating it failed.
+inline constexpr const char* kRubricsFailedFor = R"(Warning: Failed to generate rubrics for: {failed})";
 
 inline constexpr const char* kAnswersStarting = R"(Starting reference answer generation workflow...)";
 inline constexpr const char* kAnswersSelected = R"(Generating reference answers for {n} specific questions...)";
@@ -85,6 +87,7 @@ inline constexpr const char* kAnswersCount = R"(Generated reference answers for 
 inline constexpr const char* kAnswersAll = R"(Generating reference answers for all questions...)";
 inline constexpr const char* kAnswersDone = R"(Reference answer generation completed successfully!)";
 inline constexpr const char* kAnswersFailed = R"(Failed to generate reference answers: {error})";
+inline constexpr const char* kAnswersFailedFor = R"(Warning: Failed to generate reference answers for: {failed})";
 
 // ---- answersheet workflow --------------------------------------------------------------
 
@@ -139,6 +142,7 @@ inline constexpr const char* kAnswersUpdateError = R"(Failed to update reference
 inline constexpr const char* kCriterionNotDict = R"(Criterion {i} must be a dictionary)";
 inline constexpr const char* kCriterionFields = R"(Criterion {i} must have 'statement' and 'mark' fields)";
 inline constexpr const char* kCriterionMark = R"(Criterion {i} mark must be a non-negative number)";
+inline constexpr const char* kCriterionMarkTooLarge = R"(Criterion {i} mark must be a non-negative number of at most 1000)";
 inline constexpr const char* kCreateRubricFailed = R"(Failed to create rubric: {error})";
 inline constexpr const char* kUpdateFromDictFailed = R"(Failed to update rubrics from dict: {error})";
 
@@ -175,17 +179,21 @@ inline constexpr const char* kCreatingFromJson = R"(Creating QuestionPaper from 
 inline constexpr const char* kCreatedFromJson = R"(QuestionPaper created successfully from JSON!)";
 inline constexpr const char* kCreatedCount = R"(Created {n} questions)";
 inline constexpr const char* kFromJsonFailed = R"(Failed to create QuestionPaper from JSON: {error})";
+/// Two questions under one identifier: one of them would silently replace the other.
+inline constexpr const char* kDuplicateIds = R"(Duplicate question IDs: {ids})";
 
 inline constexpr const char* kQuestionMissingField = R"(Question missing required field: {key})";
 inline constexpr const char* kBadQId = R"(q_id must be a non-empty string)";
 inline constexpr const char* kBadQuestionText = R"(question_text must be a non-empty string)";
 inline constexpr const char* kBadMaxMarks = R"(max_marks must be a positive number)";
+inline constexpr const char* kMaxMarksTooLarge = R"(max_marks must be a positive number of at most 1000)";
 
 inline constexpr const char* kRubricWithoutCriteria = R"(Rubric must contain 'criteria' field)";
 inline constexpr const char* kCriteriaNotList = R"(Rubric criteria must be a list)";
 inline constexpr const char* kEachCriterionDict = R"(Each criterion must be a dictionary)";
 inline constexpr const char* kEachCriterionFields = R"(Each criterion must have 'statement' and 'mark' fields)";
 inline constexpr const char* kJsonCriterionMark = R"(Criterion mark must be a non-negative number)";
+inline constexpr const char* kJsonCriterionMarkTooLarge = R"(Criterion mark must be a non-negative number of at most 1000)";
 
 // ---- saving and printing ---------------------------------------------------------------
 
@@ -197,6 +205,10 @@ inline constexpr const char* kDocPrintSheet = R"(Print a summary of an answershe
 inline constexpr const char* kBadFormat = R"(Format must be 'json' or 'txt')";
 inline constexpr const char* kNotAnAnswersheet = R"(answersheet must be an Answersheet instance)";
 inline constexpr const char* kSavePaperFailed = R"(Failed to save question paper: {error})";
+inline constexpr const char* kDocExportPaper =
+    R"(Write the current question paper in the JSON import format, so question_paper_from_json reads it back.)";
+inline constexpr const char* kExportPaperFailed = R"(Failed to export question paper: {error})";
+inline constexpr const char* kExportedPaper = R"(Exported question paper to: {path})";
 inline constexpr const char* kSaveSheetFailed = R"(Failed to save answersheet: {error})";
 inline constexpr const char* kPrintPaperFailed = R"(Error printing summary: {error})";
 inline constexpr const char* kPrintSheetFailed = R"(Error printing answersheet summary: {error})";

@@ -76,6 +76,11 @@ inline constexpr const char* kNoPaperProvided = R"(No question paper provided)";
 inline constexpr const char* kIssueNoMarks = R"(Question {q_id} has no marks assigned)";
 inline constexpr const char* kWarningShortText = R"(Question {q_id} has very short text (possible OCR issue))";
 inline constexpr const char* kIssueTotalZero = R"(Total marks is 0)";
+// Generation that failed, and rubrics that do not add up to their question: doubtful
+// points for the teacher, not errors (criteria may be weighted on purpose).
+inline constexpr const char* kWarningNoRubric = R"(Question {q_id} has no rubric: {reason})";
+inline constexpr const char* kWarningNoReference = R"(Question {q_id} has no reference answer: {reason})";
+inline constexpr const char* kWarningRubricTotal = R"(Question {q_id} has a rubric worth {total} marks for {max_marks} marks)";
 
 inline constexpr const char* kSummaryError = R"([PaperPipeline] Error: {error})";
 inline constexpr const char* kSummaryTop = R"([PaperPipeline] 

@@ -275,4 +275,11 @@ inline constexpr std::string_view wrong_argument_type = "{function}() argument '
 /// The structured reference answer must be text or absent.
 inline constexpr std::string_view wrong_reference_answer_type = "reference_answer must be str or None, not {actual}";
 
+// Marks the model produced that cannot stand: the operation fails instead of storing them,
+// worded like the JSON import's checks of the same values.
+inline constexpr std::string_view invalid_question_marks =
+    "max_marks of question {q_id} must be a number from 0 to 1000, not {marks}";
+inline constexpr std::string_view invalid_criterion_mark = "Criterion {index} mark must be a number from 0 to 1000, not {mark}";
+inline constexpr std::string_view invalid_awarded_marks = "Awarded marks must lie between 0 and {total}, not {awarded}";
+
 }  // namespace tovrane::text::prompts

@@ -62,26 +62,59 @@ void put_string(std::string& out, std::string_view s) {
     out += '"';
 }
 
-void put_number(std::string& out, double value) {
-    out += std::isfinite(value) ? fmt::format("{}", value) : "0";
-}
+/// One JSON object, written field by field in the response model's order; closed when the
+/// writer goes out of scope.
+class Object {
+public:
+    explicit Object(std::string& out) : out_(out) { out_ += '{'; }
+    ~Object() { out_ += '}'; }
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
 
-void put_key(std::string& out, std::string_view key) {
-    put_string(out, key);
-    out += ':';
-}
-
-template <typename Items, typename Put>
-void put_list(std::string& out, const Items& items, Put put) {
-    out += '[';
-    bool first = true;
-    for (const auto& item : items) {
-        if (!first) out += ',';
-        first = false;
-        put(item);
+    Object& text(std::string_view key, std::string_view value) {
+        put_string(field(key), value);
+        return *this;
     }
-    out += ']';
-}
+    Object& number(std::string_view key, double value) {
+        field(key) += std::isfinite(value) ? fmt::format("{}", value) : "0";
+        return *this;
+    }
+    Object& integers(std::string_view key, const std::vector<int>& values) {
+        std::string& out = field(key);
+        out += '[';
+        for (std::size_t k = 0; k < values.size(); ++k) {
+            if (k) out += ',';
+            out += std::to_string(values[k]);
+        }
+        out += ']';
+        return *this;
+    }
+    /// A list of objects, each written by `put(Object&, item)`.
+    template <typename Items, typename Put>
+    Object& objects(std::string_view key, const Items& items, Put put) {
+        std::string& out = field(key);
+        out += '[';
+        for (std::size_t k = 0; k < items.size(); ++k) {
+            if (k) out += ',';
+            Object item(out);
+            put(item, items[k]);
+        }
+        out += ']';
+        return *this;
+    }
+
+private:
+    std::string& field(std::string_view key) {
+        if (!first_) out_ += ',';
+        first_ = false;
+        put_string(out_, key);
+        out_ += ':';
+        return out_;
+    }
+
+    std::string& out_;
+    bool first_ = true;
+};
 
 // ---- Prompts read back ----------------------------------------------------------------------
 
@@ -203,7 +236,10 @@ std::string make_reference_answer(std::string_view question, const std::vector<C
     for (const Criterion& criterion : rubric) take(criterion.statement, true);
     std::string text(kReferencePrefix);
     if (words.empty()) return text + "-";
-    for (std::size_t k = 0; k < words.size(); ++k) text += (k ? ", " : "") + words[k];
+    for (std::size_t k = 0; k < words.size(); ++k) {
+        if (k) text += ", ";
+        text += words[k];
+    }
     return text + ".";
 }
 
@@ -357,99 +393,58 @@ std::vector<std::string> read_prompt(std::string_view schema, std::string_view t
     return *values;
 }
 
-std::string question_paper_answer(const std::vector<std::string>& v) {
-    // subject, language, combined_text
-    std::string out = "{";
-    put_key(out, "questions");
-    put_list(out, parse_question_paper(read_pages(v[2]), v[1]), [&](const PaperQuestion& q) {
-        out += '{';
-        put_key(out, "q_id");
-        put_string(out, q.q_id);
-        out += ',';
-        put_key(out, "question_text");
-        put_string(out, q.text);
-        out += ',';
-        put_key(out, "max_marks");
-        put_number(out, q.max_marks);
-        out += '}';
+// Each answer fills exactly the fields of its response model, in their order.
+
+std::string question_paper_answer(const std::vector<std::string>& v) {  // subject, language, combined_text
+    std::string out;
+    Object(out).objects("questions", parse_question_paper(read_pages(v[2]), v[1]),
+                        [](Object& o, const PaperQuestion& q) {
+                            o.text("q_id", q.q_id).text("question_text", q.text).number("max_marks", q.max_marks);
+                        });
+    return out;
+}
+
+std::string rubric_answer(const std::vector<std::string>& v) {  // question, max_marks
+    std::string out;
+    Object(out).objects("criteria", make_rubric(v[0], number_of(v[1])), [](Object& o, const Criterion& c) {
+        o.text("statement", c.statement).number("mark", c.mark);
     });
-    return out + "}";
+    return out;
 }
 
-std::string rubric_answer(const std::vector<std::string>& v) {
-    // question, max_marks
-    std::string out = "{";
-    put_key(out, "criteria");
-    put_list(out, make_rubric(v[0], number_of(v[1])), [&](const Criterion& c) {
-        out += '{';
-        put_key(out, "statement");
-        put_string(out, c.statement);
-        out += ',';
-        put_key(out, "mark");
-        put_number(out, c.mark);
-        out += '}';
-    });
-    return out + "}";
+std::string reference_answer(const std::vector<std::string>& v) {  // question, criteria_lines
+    std::string out;
+    Object(out).text("reference_answer", make_reference_answer(v[0], read_criteria(v[1], false)));
+    return out;
 }
 
-std::string reference_answer(const std::vector<std::string>& v) {
-    // question, criteria_lines
-    std::string out = "{";
-    put_key(out, "reference_answer");
-    put_string(out, make_reference_answer(v[0], read_criteria(v[1], false)));
-    return out + "}";
-}
-
-std::string answer_key_answer(const std::vector<std::string>& v) {
-    // question_lines, combined_text
-    std::string out = "{";
-    put_key(out, "reference_answers");
+std::string answer_key_answer(const std::vector<std::string>& v) {  // question_lines, combined_text
     std::vector<SheetAnswer> answers = split_answers(read_pages(v[1]), read_question_ids(v[0]));
     std::erase_if(answers, [](const SheetAnswer& a) { return a.q_id == kUnknownId; });
-    put_list(out, answers, [&](const SheetAnswer& a) {
-        out += '{';
-        put_key(out, "q_id");
-        put_string(out, a.q_id);
-        out += ',';
-        put_key(out, "reference_answer");
-        put_string(out, a.text);
-        out += '}';
+    std::string out;
+    Object(out).objects("reference_answers", answers, [](Object& o, const SheetAnswer& a) {
+        o.text("q_id", a.q_id).text("reference_answer", a.text);
     });
-    return out + "}";
+    return out;
 }
 
-std::string answersheet_answer(const std::vector<std::string>& v) {
-    // question_lines, combined_text
-    std::string out = "{";
-    put_key(out, "answers");
-    put_list(out, split_answers(read_pages(v[1]), read_question_ids(v[0])), [&](const SheetAnswer& a) {
-        out += '{';
-        put_key(out, "q_id");
-        put_string(out, a.q_id);
-        out += ',';
-        put_key(out, "answer_text");
-        put_string(out, a.text);
-        out += ',';
-        put_key(out, "page_numbers");
-        put_list(out, a.pages, [&](int page) { out += std::to_string(page); });
-        out += '}';
-    });
-    return out + "}";
+std::string answersheet_answer(const std::vector<std::string>& v) {  // question_lines, combined_text
+    std::string out;
+    Object(out).objects("answers", split_answers(read_pages(v[1]), read_question_ids(v[0])),
+                        [](Object& o, const SheetAnswer& a) {
+                            o.text("q_id", a.q_id).text("answer_text", a.text).integers("page_numbers", a.pages);
+                        });
+    return out;
 }
 
-std::string evaluation_answer(const std::vector<std::string>& v) {
-    // reference_answer, student_answer, criteria_lines
+std::string evaluation_answer(const std::vector<std::string>& v) {  // reference_answer, student_answer, criteria_lines
     Evaluation result = evaluate(v[1], v[0], read_criteria(v[2], true));
-    std::string out = "{";
-    put_key(out, "fulfilled_criteria");
-    put_list(out, result.fulfilled, [&](int index) { out += std::to_string(index); });
-    out += ',';
-    put_key(out, "awarded_marks");
-    put_number(out, result.awarded_marks);
-    out += ',';
-    put_key(out, "feedback");
-    put_string(out, result.feedback);
-    return out + "}";
+    std::string out;
+    Object(out)
+        .integers("fulfilled_criteria", result.fulfilled)
+        .number("awarded_marks", result.awarded_marks)
+        .text("feedback", result.feedback);
+    return out;
 }
 
 }  // namespace

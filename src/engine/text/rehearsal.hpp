@@ -5,7 +5,7 @@
 // prompts.hpp, recognised by matching the templates themselves, so the rules follow any
 // change of wording) and returns the JSON object of the response model the request names,
 // with exactly that model's fields. The rules are text heuristics, tolerant of OCR text
-// (runs of blanks, lines broken anywhere, stray '|', '*' or '•' at line ends); they never
+// (runs of blanks, lines broken anywhere, stray '|', '•' or '~' at line ends); they never
 // invent content, and the same request always gets the same answer.
 //
 // - Question paper: a question starts at a line numbered "Q1." / "Q.1" / "Question 1" /
@@ -13,10 +13,12 @@
 //   upwards); sub-parts "(a)", "a)", "(i)" start nested parts, including right after the
 //   number ("Q9. (a) ..."). Marks are read at a line's end: "[2 marks]", "[1 mark]", "(4)",
 //   "[2]", "2×3=6", "2x4", "5 marks". A part without marks whose sub-parts carry marks is
-//   split into them (ids "Q5(a)", "Q10(a)(i)"; its own text is a lead-in and dropped);
+//   split into them (its own text is a lead-in and dropped); identifiers are written
+//   "Q1", "Q5(a)", "Q10(a)(i)" whatever the paper's numbering style;
 //   otherwise its sub-parts are options or items and stay in its text. Marks printed only
 //   on the last of several sub-parts belong to the whole question. Without printed marks a
-//   question takes the marks of a section header "Section A (1 mark each)", else 0.
+//   question takes the marks its section gives ("Section A (1 mark each)", or a line under
+//   the heading such as "Questions 1 to 4 carry 1 mark each."), else 0.
 //   Skipped: general instructions (from an "Instructions" line to the next section header,
 //   "Q" question or restart of the numbering), section headers, the header block before the
 //   first question, running headers at the top of later pages, "Page n of N", "P.T.O.",
@@ -32,8 +34,9 @@
 //   bare main number "5)" takes the first unanswered part of question 5. A label naming a
 //   sub-part the paper lacks is text of its question ("Q1 (c) Paddy"). Bare numbers are
 //   labels only for questions not yet answered (numbered points inside an answer stay
-//   text), and in a sheet labelled "Q1", "Q2", ... only when counting upwards. "Q12" on a
-//   paper without question 12 becomes an answer with q_id "Unknown". Answers continue over
+//   text), and in a sheet labelled "Q1", "Q2", ... only counting upwards or naming another
+//   part of the current question ("9(a)" after "Ans 9(b)"). "Q12" on a paper without
+//   question 12 becomes an answer with q_id "Unknown". Answers continue over
 //   page breaks; "Page No. n", repeated booklet headers and the header block before the
 //   first label are skipped. Answers keep writing order and list every page they occupy;
 //   a question labelled twice gets one answer.

@@ -74,6 +74,8 @@ inline constexpr std::string_view kNoneInputsRecord = R"(Answersheet and questio
 inline constexpr std::string_view kVeryShort = R"(Answer for {} is very short (possible OCR issue))";
 inline constexpr std::string_view kNoPages = R"(Answer for {} has no page numbers)";
 inline constexpr std::string_view kLowAttemptRate = R"(Low attempt rate: {:.1f}% (possible parsing issues))";
+// An answer that was skipped or whose evaluation failed: its 0 marks are no verdict.
+inline constexpr std::string_view kNotEvaluated = R"(Answer for {} was not evaluated: {})";
 inline constexpr std::string_view kSummaryError = R"([SheetPipeline]: Error: {})";
 // One print, two lines: the prefix alone, then the rule.
 inline constexpr std::string_view kSummaryTop = "[SheetPipeline]: \n"

@@ -64,6 +64,22 @@ bool truthy(py::handle obj);
 /// Python's `item in container`, falling back to iteration as the operator does.
 bool contains(py::handle container, py::handle item);
 
+/// float(value) when that succeeds and gives a finite number; nothing when float() raises
+/// ValueError or TypeError, or the number is infinite or NaN (such marks corrupt totals).
+/// Other errors propagate.
+std::optional<double> finite_float(py::handle value);
+
+/// The attribute an interrupted or cancelled batch leaves on its KeyboardInterrupt or
+/// CancelledError: the result records of the items that finished, so the caller can keep
+/// work already paid for before the interrupt goes on.
+inline constexpr const char* kPartialResults = "partial_results";
+
+/// Leaves `results` on the error as its partial results.
+void attach_partial_results(const py::error_already_set& err, py::handle results);
+
+/// The partial results left on the error, or None.
+py::object partial_results(const py::error_already_set& err);
+
 /// Prints one line through Python's print(), so sys.stdout redirection applies.
 void print_line(std::string_view text);
 
@@ -82,5 +98,15 @@ void say(const char* tmpl, const Args&... args) {
 /// Imports `module` and returns its attribute `name`, looked up now (never cached),
 /// so that monkeypatching the module is seen.
 py::object module_attr(const char* module, const char* name);
+
+/// Replaces the file at `path` (str or path-like) with `contents` atomically, without the
+/// GIL while writing; a failure is raised as the OSError subclass Python would raise.
+void write_file_atomically(py::handle path, const std::string& contents);
+
+/// python-dotenv's `load_dotenv()`. Its default search walks up from the calling script,
+/// and fails when there is none (a program read from standard input): the search then
+/// starts from the current directory. A dotenv file that cannot be read never stops the
+/// caller: the environment simply lacks its entries.
+void load_dotenv();
 
 }  // namespace tovrane::py_util

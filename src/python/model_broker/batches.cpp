@@ -333,7 +333,15 @@ py::list run_concurrent_tasks(py::object self, py::object tasks, py::object max_
         py::gil_scoped_release nogil;
         pool.finish([&run] { return signal_arrived(run); });
     }
-    if (run.failure()) std::rethrow_exception(run.failure());
+    if (run.failure()) {
+        try {
+            std::rethrow_exception(run.failure());
+        } catch (py::error_already_set& err) {
+            // The calls that finished before the interrupt were paid for: the caller gets them.
+            if (!py_util::is_ordinary(err)) py_util::attach_partial_results(err, run.results());
+            throw;
+        }
+    }
     return run.results();
 }
 
@@ -407,8 +415,22 @@ pyco::Task batch_item(py::object self, const BatchKind* kind, py::object record)
     }
 }
 
+/// The records of the items that finished, in input order: what an interrupted batch
+/// still hands over.
+py::list finished_records(const py::list& tasks) {
+    py::list out;
+    for (py::handle task : tasks) {
+        if (!py_util::truthy(task.attr("done")()) || py_util::truthy(task.attr("cancelled")())) continue;
+        if (!task.attr("exception")().is_none()) continue;
+        py::object outcome = task.attr("result")();
+        if (PyDict_Check(outcome.ptr())) out.append(outcome);
+    }
+    return out;
+}
+
 /// The returned list: item records as they are, an error that escaped an item as that
-/// item's failure record. Interrupts and cancellation are not item outcomes: raised.
+/// item's failure record. Interrupts and cancellation are not item outcomes: raised, with
+/// the records of the finished items.
 py::list batch_results(const py::list& records, const py::list& outcomes) {
     py::list out;
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
@@ -418,6 +440,11 @@ py::list batch_results(const py::list& records, const py::list& outcomes) {
         } else if (PyObject_IsInstance(outcome.ptr(), PyExc_Exception) == 1) {
             out.append(failure_record(records[i], py::str(outcome)));
         } else {
+            py::list finished;
+            for (py::handle other : outcomes) {
+                if (PyDict_Check(other.ptr())) finished.append(other);
+            }
+            py::setattr(outcome, py_util::kPartialResults, finished);
             PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(outcome.ptr())), outcome.ptr());
             throw py::error_already_set();
         }
@@ -433,8 +460,19 @@ pyco::Task async_batch(py::object self, const BatchKind* kind, py::object data) 
         records.append(record);
         items.append(pyco::to_python(batch_item(self, kind, py::reinterpret_borrow<py::object>(record))));
     }
+    // Tasks of our own, so that what finished can be read when the batch is cut short.
+    py::list tasks;
+    py::object ensure_future = py_util::module_attr("asyncio", "ensure_future");
+    for (py::handle item : items) tasks.append(ensure_future(item));
+    items = py::list();
     py::object gather = py_util::module_attr("asyncio", "gather");
-    py::list outcomes = co_await gather(*items, py::arg("return_exceptions") = true);
+    py::list outcomes;
+    try {
+        outcomes = co_await gather(*tasks, py::arg("return_exceptions") = true);
+    } catch (py::error_already_set& err) {
+        if (!py_util::is_ordinary(err)) py_util::attach_partial_results(err, finished_records(tasks));
+        throw;
+    }
     co_return batch_results(records, outcomes);
 }
 
@@ -463,11 +501,20 @@ bool loop_running_here() {
 
 /// Runs `kind`'s async batch under a fresh semaphore. The semaphore is made here, on the
 /// running loop, because older asyncio binds a semaphore to the loop current at creation.
-pyco::Task with_fresh_semaphore(py::object self, const BatchKind* kind, py::object data) {
+/// When the batch is cut short, the records it finished go into `finished`.
+pyco::Task with_fresh_semaphore(py::object self, const BatchKind* kind, py::object data, py::list finished) {
     py::object semaphore = py_util::module_attr("asyncio", "Semaphore")(self.attr("max_concurrent_requests"));
     py::setattr(self, "_request_semaphore", semaphore);
-    py::object results = co_await self.attr(kind->async_batch)(data);
-    co_return results;
+    try {
+        py::object results = co_await self.attr(kind->async_batch)(data);
+        co_return results;
+    } catch (py::error_already_set& err) {
+        if (!py_util::is_ordinary(err)) {
+            py::object partial = py_util::partial_results(err);
+            if (!partial.is_none()) finished.attr("extend")(partial);
+        }
+        throw;
+    }
 }
 
 /// A copy of the broker's official async client with a connection pool of its own, for
@@ -522,8 +569,16 @@ py::object run_on_new_loop(const py::object& self, const BatchKind& kind, const 
         if (own_client) py::setattr(self, "async_client", own_client);
         py::object loop = py_util::module_attr("asyncio", "new_event_loop")();
         py::object results;
+        py::list finished;
         try {
-            results = loop.attr("run_until_complete")(pyco::to_python(with_fresh_semaphore(self, &kind, data)));
+            results =
+                loop.attr("run_until_complete")(pyco::to_python(with_fresh_semaphore(self, &kind, data, finished)));
+        } catch (py::error_already_set& err) {
+            // Ctrl-C leaves the loop with the batch still pending: closing the loop cancels it,
+            // and the cancelled batch hands over what had finished.
+            close_loop(loop, own_client);
+            if (!py_util::is_ordinary(err)) py_util::attach_partial_results(err, finished);
+            throw;
         } catch (...) {
             close_loop(loop, own_client);
             throw;

@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <optional>
 #include <string>
 
 #include "model_broker/broker.hpp"
@@ -23,24 +24,74 @@ void check_at_least_one(long long value, std::string_view message) {
     if (value < 1) throw py::value_error(fmt::format(fmt::runtime(message), value));
 }
 
+/// The value to use: the argument when given, else the environment variable's text when
+/// set and not empty; nothing for the default.
+py::object chosen(const py::object& argument, std::string_view variable) {
+    if (!argument.is_none()) return argument;
+    py::object text = py_util::module_attr("os", "environ").attr("get")(to_py(variable));
+    if (text.is_none() || !py_util::truthy(text)) return py::none();
+    return text;
+}
+
+[[noreturn]] void refuse_setting(std::string_view message, std::string_view source, const py::object& value) {
+    throw py::value_error(fmt::format(fmt::runtime(message), fmt::arg("source", source),
+                                      fmt::arg("value", py_util::str(py::repr(value)))));
+}
+
+/// Seconds one model request may take: a finite number above 0.
+py::float_ request_timeout_of(const py::object& argument) {
+    py::object value = chosen(argument, texts::kTimeoutVariable);
+    if (value.is_none()) return py::float_(texts::kDefaultRequestTimeout);
+    std::optional<double> seconds = PyBool_Check(value.ptr()) ? std::nullopt : py_util::finite_float(value);
+    if (!seconds || *seconds <= 0) {
+        refuse_setting(texts::kBadTimeout, argument.is_none() ? texts::kTimeoutVariable : "request_timeout", value);
+    }
+    return py::float_(*seconds);
+}
+
+/// Retries of a failed request: a whole number, 0 or more (text only from the environment).
+py::int_ max_retries_of(const py::object& argument) {
+    py::object value = chosen(argument, texts::kRetriesVariable);
+    if (value.is_none()) return py::int_(texts::kDefaultMaxRetries);
+    const std::string_view source = argument.is_none() ? texts::kRetriesVariable : "max_retries";
+    py::object number;
+    if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) {
+        number = value;
+    } else if (PyUnicode_Check(value.ptr())) {
+        auto refused = py_util::ordinary_error([&] { number = py::int_(value.attr("strip")()); });
+        if (refused) refuse_setting(texts::kBadRetries, source, value);
+    } else {
+        refuse_setting(texts::kBadRetries, source, value);
+    }
+    if (number < py::int_(0)) refuse_setting(texts::kBadRetries, source, value);
+    return py::int_(number);
+}
+
 /// The attributes are plain instance attributes, set in this order, so hosts and tests
 /// read and replace them like any Python attribute.
 void construct(py::object self, py::object token_log_file, long long max_concurrent_requests,
-               long long requests_per_minute, py::object enable_logging) {
+               long long requests_per_minute, py::object enable_logging, py::object request_timeout,
+               py::object max_retries) {
     py::object key = py::module_::import("os").attr("environ").attr("get")(to_py(texts::kApiKeyVariable));
     if (key.is_none() || !py::bool_(key)) throw py::value_error(std::string(texts::kApiKeyRequired));
     check_at_least_one(max_concurrent_requests, texts::kMaxConcurrentTooSmall);
     check_at_least_one(requests_per_minute, texts::kRequestsPerMinuteTooSmall);
+    // Without a bound of our own, the client waits 600 s per try on a silent server.
+    py::float_ timeout = request_timeout_of(request_timeout);
+    py::int_ retries = max_retries_of(max_retries);
 
     py::module_ openai = py::module_::import("openai");
-    self.attr("client") = openai.attr("OpenAI")("api_key"_a = key);
-    self.attr("async_client") = openai.attr("AsyncOpenAI")("api_key"_a = key);
+    self.attr("client") = openai.attr("OpenAI")("api_key"_a = key, "timeout"_a = timeout, "max_retries"_a = retries);
+    self.attr("async_client") =
+        openai.attr("AsyncOpenAI")("api_key"_a = key, "timeout"_a = timeout, "max_retries"_a = retries);
 
     self.attr("model") = to_py(texts::kModelName);
     self.attr("token_log_file") = token_log_file;
     self.attr("is_logging_enabled") = enable_logging;
     self.attr("max_concurrent_requests") = py::int_(max_concurrent_requests);
     self.attr("requests_per_minute") = py::int_(requests_per_minute);
+    self.attr("request_timeout") = timeout;
+    self.attr("max_retries") = retries;
 
     self.attr("_request_semaphore") = py::module_::import("asyncio").attr("Semaphore")(max_concurrent_requests);
     self.attr("_rate_limit_timestamps") = py::list();
@@ -56,10 +107,11 @@ void construct(py::object self, py::object token_log_file, long long max_concurr
 /// The signature pybind11's own py::init uses: the native state is created here and the
 /// instance is at hand, so the attributes can be set on it.
 void init_broker(py::detail::value_and_holder& v_h, py::object token_log_file, long long max_concurrent_requests,
-                 long long requests_per_minute, py::object enable_logging) {
+                 long long requests_per_minute, py::object enable_logging, py::object request_timeout,
+                 py::object max_retries) {
     auto self = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(v_h.inst));
     construct(self, std::move(token_log_file), max_concurrent_requests, requests_per_minute,
-              std::move(enable_logging));
+              std::move(enable_logging), std::move(request_timeout), std::move(max_retries));
     // Last, as py::init does: pybind11 builds the holder around it only when we return.
     v_h.value_ptr() = new BrokerState();
 }
@@ -140,6 +192,14 @@ private:
     py::object semaphore_;
 };
 
+/// Says why nothing happens for a while: INFO on the broker's logger, the wait in seconds.
+void log_rate_wait(py::handle self, const py::object& wait_time) {
+    const std::string message = fmt::format(fmt::runtime(texts::kRateLimitWait),
+                                            fmt::arg("limit", py_util::str(self.attr("requests_per_minute"))),
+                                            fmt::arg("seconds", py::float_(wait_time).cast<double>()));
+    py_util::module_attr("logging", "getLogger")(to_py(texts::kBrokerLoggerName)).attr("info")(message);
+}
+
 /// Sliding one-minute window over the start times of asynchronous calls. Runs on the
 /// loop's thread without interruption except across the one sleep, so it needs no lock.
 pyco::VoidTask enforce_rate_limit(py::object self) {
@@ -155,6 +215,7 @@ pyco::VoidTask enforce_rate_limit(py::object self) {
     if (py::int_(py::len(recent)) >= py::object(self.attr("requests_per_minute"))) {
         py::object oldest = py_util::module_attr("builtins", "min")(recent);
         py::object wait_time = window - (current_time - oldest);
+        if (wait_time > py::float_(texts::kRateWaitWorthLogging)) log_rate_wait(self, wait_time);
         if (wait_time > py::int_(0)) co_await py_util::module_attr("asyncio", "sleep")(wait_time);
     }
     // The start time taken before any sleep, into whatever list the attribute holds now.
@@ -189,7 +250,8 @@ void bind_client(BrokerClass& cls) {
     cls.def("__init__", &init_broker, py::detail::is_new_style_constructor(),
             py::arg("token_log_file") = std::string(texts::kDefaultTokenLogFile),
             py::arg("max_concurrent_requests") = 5, py::arg("requests_per_minute") = 50,
-            py::arg("enable_logging") = false);
+            py::arg("enable_logging") = false, py::kw_only(), py::arg("request_timeout") = py::none(),
+            py::arg("max_retries") = py::none());
     cls.def("_make_api_call", &make_api_call, py::arg("task_name"), py::arg("messages"),
             py::arg("response_format"), py::arg("additional_info") = "");
     cls.def("_make_api_call_async", &make_api_call_async, py::arg("task_name"), py::arg("messages"),

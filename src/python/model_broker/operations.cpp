@@ -7,8 +7,10 @@
 
 #include "common/pyco.hpp"
 #include "common/pyutil.hpp"
+#include "engine/grading/marks.hpp"
 #include "engine/text/prompts.hpp"
 
+#include <cmath>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -188,6 +190,24 @@ struct Prompts {
 };
 
 // ---------------------------------------------------------------------------------------
+// Marks the model produced: refused, never clamped, so a bad answer fails its operation
+
+[[noreturn]] void refuse_marks(std::string_view message) { throw py::value_error(std::string(message)); }
+
+/// Every criterion's mark valid and within the ceiling, so no total of them overflows.
+void check_criterion_marks(py::handle criteria) {
+    std::size_t index = 0;
+    for (py::handle criterion : criteria) {
+        py::float_ mark = py::float_(criterion.attr("mark"));
+        if (!grading::valid_criterion_mark(mark) || grading::above_ceiling(mark)) {
+            refuse_marks(fill(prompts::invalid_criterion_mark,
+                              {{"index", std::to_string(index)}, {"mark", text_of(mark)}}));
+        }
+        ++index;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
 // The model call
 
 py::dict message(const char* role, std::string_view content) {
@@ -270,8 +290,13 @@ py::object build_question_paper(py::handle response, py::handle subject, py::han
     py::object question_type = py_util::module_attr(paper_module, "Question");
     for (py::handle element : parsed.attr("questions")) {
         py::object q_id = element.attr("q_id");
+        py::float_ max_marks = py::float_(element.attr("max_marks"));
+        if (!grading::valid_parsed_marks(max_marks) || grading::above_ceiling(max_marks)) {
+            refuse_marks(
+                fill(prompts::invalid_question_marks, {{"q_id", text_of(q_id)}, {"marks", text_of(max_marks)}}));
+        }
         py::object question = question_type(py::arg("q_id") = q_id, py::arg("text") = element.attr("question_text"),
-                                            py::arg("max_marks") = py::float_(element.attr("max_marks")));
+                                            py::arg("max_marks") = max_marks);
         if (form == AddQuestion::alone) {
             paper.attr("add_question")(question);
         } else {
@@ -353,6 +378,7 @@ py::object build_rubric(py::handle response) {
         criteria.append(criterion_type(py::arg("statement") = element.attr("statement"),
                                        py::arg("mark") = py::float_(element.attr("mark"))));
     }
+    check_criterion_marks(criteria);
     return py_util::module_attr(rubric_module, "Rubric")(criteria);
 }
 
@@ -502,20 +528,26 @@ py::dict answersheet_call(const Prompts& p, py::handle extracted_texts, py::hand
     return call_arguments(system_and_user(p), prompts::task_parse_answersheet, "AnswersheetResponse", &info);
 }
 
-/// Keeps the answers whose identifier the paper holds; "Unknown" and strays are dropped.
+/// Keeps the answers whose identifier the paper holds; "Unknown" and strays are dropped
+/// and their identifiers kept in the sheet's `unmatched_answers`.
 py::object build_answersheet(py::handle response, py::handle question_paper) {
     py::object parsed = parsed_result(response);
     py::object sheet = py_util::module_attr(sheet_module, "Answersheet")(
         py::arg("subject") = question_paper.attr("subject"), py::arg("language") = question_paper.attr("language"),
         py::arg("class_level") = question_paper.attr("class_level"));
     py::object answer_type = py_util::module_attr(sheet_module, "Answer");
+    py::list unmatched;  // counted, so a teacher learns that something was left out
     for (py::handle element : parsed.attr("answers")) {
         py::object q_id = element.attr("q_id");
-        if (!contains(question_paper.attr("get_question_ids")(), q_id)) continue;
+        if (!contains(question_paper.attr("get_question_ids")(), q_id)) {
+            unmatched.append(q_id);
+            continue;
+        }
         py::object answer = answer_type(py::arg("q_id") = q_id, py::arg("text") = element.attr("answer_text"),
                                         py::arg("pages") = element.attr("page_numbers"));
         sheet.attr("add_answer")(q_id, answer);
     }
+    sheet.attr("unmatched_answers") = unmatched;
     return sheet;
 }
 
@@ -592,9 +624,17 @@ py::dict build_evaluation(py::handle response, const Evaluation& e, py::handle t
     for (py::handle criterion : e.rubric.attr("criteria")) {
         if (truthy(criterion.attr("is_fulfilled"))) awarded.append(criterion.attr("mark"));
     }
+    // Sums of valid marks always lie in range; this guards the rule, not the model.
+    py::object awarded_marks = python_sum(awarded);
+    const double awarded_value = py::float_(awarded_marks).cast<double>();
+    const double total_value = py::float_(py::reinterpret_borrow<py::object>(total_marks)).cast<double>();
+    if (!std::isfinite(awarded_value) || awarded_value < 0 || awarded_value > total_value) {
+        refuse_marks(fill(prompts::invalid_awarded_marks,
+                          {{"total", text_of(total_marks)}, {"awarded", text_of(awarded_marks)}}));
+    }
     py::dict record;
     record["rubric"] = e.rubric;
-    record["awarded_marks"] = python_sum(awarded);
+    record["awarded_marks"] = awarded_marks;
     record["feedback"] = parsed.attr("feedback");
     if (extended) {
         record["total_marks"] = total_marks;
@@ -608,6 +648,7 @@ py::dict evaluate_answer(py::object self, py::object student_answer, py::object 
     check_evaluation_arguments("evaluateAnswer", student_answer, question, reference_answer);
     const Evaluation e = evaluation_prompts(student_answer, question, rubric, reference_answer);
     return guarded(prompts::failed_evaluate_answer, [&] {
+        check_criterion_marks(e.rubric.attr("criteria"));
         py::object total = python_sum(marks_of(e.rubric));
         return build_evaluation(call_model(self, evaluation_call(e, total)), e, total, false);
     });
@@ -617,6 +658,7 @@ pyco::Task evaluate_answer_task(py::object self, py::object student_answer, py::
                                 py::object reference_answer) {
     const Evaluation e = evaluation_prompts(student_answer, question, rubric, reference_answer);
     try {
+        check_criterion_marks(e.rubric.attr("criteria"));
         py::object total = python_sum(marks_of(e.rubric));
         py::object response = co_await call_model_async(self, evaluation_call(e, total));
         co_return build_evaluation(response, e, total, true);

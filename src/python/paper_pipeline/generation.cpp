@@ -72,16 +72,23 @@ void announce_answer(const char* tmpl, const std::string& q_id, py::handle answe
     say(tmpl, fmt::arg("q_id", q_id), fmt::arg("l", len_text(answer)));
 }
 
+/// Keeps the reason with the question, so the paper's validation can name it later.
+/// Only a note: a question that does not take it is left as it is.
+void note_failure(py::handle question, const Kind& kind, const std::string& error) {
+    ordinary_error([&] { py::setattr(question, kind.error_attr, py::str(error)); });
+}
+
 }  // namespace
 
 const Kind kRubrics{t::kRubricsOpening, t::kRubricsNothing, "generate_rubrics_batch_sync",
-                    "generate_rubrics_batch_async", "_generate_rubrics_sync_fallback", "rubric",
+                    "generate_rubrics_batch_async", "_generate_rubrics_sync_fallback", "rubric", "rubric_error",
                     t::kRubricBatchDone, t::kRubricBatchError, t::kRubricsClosing,
                     t::kRubricFallbackOpening, t::kRubricFallbackItem, t::kRubricFallbackDone,
                     t::kRubricFallbackError, select_rubric, generate_rubric, store_rubric, announce_rubric};
 
 const Kind kAnswers{t::kAnswersOpening, t::kAnswersNothing, "generate_ref_answers_batch_sync",
                     "generate_ref_answers_batch_async", "_generate_ref_answers_sync_fallback", "ref_answer",
+                    "reference_answer_error",
                     t::kAnswerBatchDone, t::kAnswerBatchError, t::kAnswersClosing,
                     t::kAnswerFallbackOpening, t::kAnswerFallbackItem, t::kAnswerFallbackDone,
                     t::kAnswerFallbackError, select_answer, generate_answer, store_answer, announce_answer};
@@ -110,11 +117,21 @@ py::dict apply_results(py::handle question_paper, py::handle results, const Kind
             kind.store(question, product);
             kind.announce(kind.batch_done, text(q_id), product);
         } else {
-            say(kind.batch_error, fmt::arg("q_id", text(record["q_id"])), fmt::arg("error", text(record["error"])));
+            std::string error = text(record["error"]);
+            say(kind.batch_error, fmt::arg("q_id", text(record["q_id"])), fmt::arg("error", error));
+            ordinary_error([&] { note_failure(question_paper.attr("get_question")(record["q_id"]), kind, error); });
         }
     }
     say(kind.closing, fmt::arg("k", len_text(generated)));
     return generated;
+}
+
+void keep_finished(py::handle question_paper, const py::error_already_set& err, const Kind& kind) {
+    if (py_util::is_ordinary(err)) return;
+    py::object partial = py_util::partial_results(err);
+    if (partial.is_none() || !truthy(partial)) return;
+    // The interrupt goes on whatever happens here.
+    ordinary_error([&] { apply_results(question_paper, partial, kind); });
 }
 
 namespace {
@@ -127,7 +144,13 @@ py::object generate_all(py::object self, py::object question_paper, const Kind& 
     }
     say(t::kBatchCalling, fmt::arg("m", len_text(work)));
     py::object results;
-    auto failure = ordinary_error([&] { results = self.attr("model_broker").attr(kind.batch_sync)(work); });
+    std::optional<std::string> failure;
+    try {
+        failure = ordinary_error([&] { results = self.attr("model_broker").attr(kind.batch_sync)(work); });
+    } catch (py::error_already_set& err) {
+        keep_finished(question_paper, err, kind);
+        throw;
+    }
     if (failure) {
         say(t::kBatchFailed, fmt::arg("error", *failure));
         return self.attr(kind.fallback_method)(question_paper, work);
@@ -149,7 +172,10 @@ py::object fallback(py::object self, py::object question_paper, py::object work,
             kind.store(question, product);
             kind.announce(kind.fallback_done, id, product);
         });
-        if (failure) say(kind.fallback_error, fmt::arg("q_id", id), fmt::arg("error", *failure));
+        if (failure) {
+            say(kind.fallback_error, fmt::arg("q_id", id), fmt::arg("error", *failure));
+            note_failure(question, kind, *failure);
+        }
     }
     return generated;
 }
@@ -196,7 +222,10 @@ py::object generate_rubric_for_question(py::object self, py::object question_pap
             announce_rubric(t::kRubricSingleDone, id, rubric);
             return rubric;
         },
-        [&](const std::string& e) { return fill(t::kRubricSingleFailed, fmt::arg("q_id", id), fmt::arg("error", e)); });
+        [&](const std::string& e) {
+            note_failure(question, kRubrics, e);
+            return fill(t::kRubricSingleFailed, fmt::arg("q_id", id), fmt::arg("error", e));
+        });
 }
 
 py::object generate_reference_answer_for_question(py::object self, py::object question_paper, py::object q_id) {
@@ -217,7 +246,10 @@ py::object generate_reference_answer_for_question(py::object self, py::object qu
             announce_answer(t::kAnswerSingleDone, id, answer);
             return answer;
         },
-        [&](const std::string& e) { return fill(t::kAnswerSingleFailed, fmt::arg("q_id", id), fmt::arg("error", e)); });
+        [&](const std::string& e) {
+            note_failure(question, kAnswers, e);
+            return fill(t::kAnswerSingleFailed, fmt::arg("q_id", id), fmt::arg("error", e));
+        });
 }
 
 }  // namespace tovrane::paper

@@ -17,6 +17,7 @@ struct Kind {
     const char* batch_async;
     const char* fallback_method;  // the pipeline's own fallback, called through self
     const char* result_key;       // product key in a batch result record
+    const char* error_attr;       // the question's note of why generating the product failed
     const char* batch_done;
     const char* batch_error;
     const char* closing;
@@ -43,5 +44,9 @@ py::list select_work(py::handle question_paper, const Kind& kind);
 /// Attaches the products of successful batch result records and reports the failed ones;
 /// prints the closing line and returns identifier -> product.
 py::dict apply_results(py::handle question_paper, py::handle results, const Kind& kind);
+
+/// After the batch was interrupted or cancelled: attaches the products it finished, which
+/// the error carries, so that work already paid for is kept.
+void keep_finished(py::handle question_paper, const py::error_already_set& err, const Kind& kind);
 
 }  // namespace tovrane::paper::detail

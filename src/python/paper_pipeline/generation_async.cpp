@@ -19,8 +19,15 @@ pyco::Task generate_all_async(py::object self, py::object question_paper, const 
         co_return py::dict();
     }
     say(t::kAsyncBatchCalling, fmt::arg("m", len_text(work)));
-    // No guard: the caller decides what a failed batch means.
-    py::object results = co_await self.attr("model_broker").attr(kind->batch_async)(work);
+    // No guard: the caller decides what a failed batch means. Cancelled, it still leaves
+    // what it finished in the paper.
+    py::object results;
+    try {
+        results = co_await self.attr("model_broker").attr(kind->batch_async)(work);
+    } catch (py::error_already_set& err) {
+        keep_finished(question_paper, err, *kind);
+        throw;
+    }
     co_return apply_results(question_paper, results, *kind);
 }
 

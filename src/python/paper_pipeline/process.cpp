@@ -57,7 +57,7 @@ py::object parse(py::object self, py::handle subject, py::handle language, py::h
 }  // namespace
 
 void init(py::object self, py::object extractor_client, py::object model_broker) {
-    py_util::module_attr("dotenv", "load_dotenv")();
+    py_util::load_dotenv();
     self.attr("extractor_client") = extractor_client;
     self.attr("model_broker") = model_broker;
     self.attr("extracted_texts") = py::none();

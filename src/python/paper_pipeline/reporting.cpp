@@ -1,4 +1,6 @@
 // Validation, summary, console report, evaluation input record and saving of a question paper.
+#include <algorithm>
+#include <cmath>
 #include <system_error>
 
 #include "engine/io/atomic_file.hpp"
@@ -82,6 +84,28 @@ void write_atomically(const std::string& path, const std::string& contents) {
     }
 }
 
+// Warnings about the question's rubric and reference answer: generation that failed, and
+// a rubric whose marks do not add up to the question's.
+void check_products(py::handle q_id, py::handle q, py::list& warnings) {
+    py::object rubric = optional_attr(q, "rubric");
+    if (has_criteria(rubric)) {
+        py::object total = rubric.attr("total_marks")();
+        py::object max_marks = q.attr("max_marks");
+        const double a = py::float_(total).cast<double>(), b = py::float_(max_marks).cast<double>();
+        if (std::fabs(a - b) > 1e-9 * std::max({1.0, std::fabs(a), std::fabs(b)})) {
+            warnings.append(fill(t::kWarningRubricTotal, fmt::arg("q_id", text(q_id)), fmt::arg("total", text(total)),
+                                 fmt::arg("max_marks", text(max_marks))));
+        }
+    } else if (py::object reason = optional_attr(q, "rubric_error"); !reason.is_none()) {
+        warnings.append(fill(t::kWarningNoRubric, fmt::arg("q_id", text(q_id)), fmt::arg("reason", text(reason))));
+    }
+    py::object answer = optional_attr(q, "reference_answer");
+    const bool answered = !answer.is_none() && py::len(answer.attr("strip")()) > 0;
+    if (py::object reason = optional_attr(q, "reference_answer_error"); !answered && !reason.is_none()) {
+        warnings.append(fill(t::kWarningNoReference, fmt::arg("q_id", text(q_id)), fmt::arg("reason", text(reason))));
+    }
+}
+
 }  // namespace
 
 py::dict validate_processing(py::object, py::object question_paper) {
@@ -94,6 +118,7 @@ py::dict validate_processing(py::object, py::object question_paper) {
             issues.append(fill(t::kIssueNoMarks, fmt::arg("q_id", text(q_id))));
         if (py::len(q.attr("text").attr("strip")()) < 10)
             warnings.append(fill(t::kWarningShortText, fmt::arg("q_id", text(q_id))));
+        check_products(q_id, q, warnings);
     }
     py::object total = question_paper.attr("get_total_marks")();
     if (total.equal(py::int_(0))) issues.append(t::kIssueTotalZero);

@@ -60,7 +60,13 @@ pyco::Task evaluate_all_answers_async_impl(py::object self, py::object answershe
         co_return py::dict();
     }
     say(texts::kProcessingConcurrently, requests.size());
-    py::object results = co_await self.attr("model_broker").attr("evaluate_answers_batch_async")(requests);
+    py::object results;
+    try {
+        results = co_await self.attr("model_broker").attr("evaluate_answers_batch_async")(requests);
+    } catch (py::error_already_set& err) {
+        detail::keep_finished_evaluations(answersheet, question_paper, err);
+        throw;
+    }
     co_return detail::apply_batch_results(answersheet, question_paper, results);
 }
 
@@ -76,10 +82,16 @@ pyco::Task evaluate_single_answer_async(py::object self, py::object q_id, py::ob
                                         py::object question_paper) {
     py::object question = question_paper.attr("get_question")(q_id);
     py::object answer = answersheet.attr("get_answer")(q_id);
-    if (std::optional<py::dict> skip = detail::skip_single(q_id, question)) co_return *skip;
+    if (std::optional<py::dict> skip = detail::skip_single(q_id, question, answer)) co_return *skip;
     say(texts::kEvaluatingSingle, detail::render(q_id));
-    py::object evaluation =
-        co_await self.attr("model_broker").attr("evaluateAnswer_async")(**detail::evaluation_kwargs(answer, question));
+    py::object evaluation;
+    try {
+        evaluation = co_await self.attr("model_broker").attr("evaluateAnswer_async")(
+            **detail::evaluation_kwargs(answer, question));
+    } catch (py::error_already_set& err) {
+        detail::note_evaluation_error(answer, err);
+        throw;
+    }
     co_return detail::apply_single_evaluation(answer, question, evaluation);
 }
 

@@ -38,6 +38,20 @@ py::object or_zero(const std::optional<py::object>& value) {
     return value ? *value : py::int_(0);
 }
 
+/// Whether the answer's evaluation succeeded. Answers that do not say (a host's own, or
+/// one saved before answers did) count as evaluated when they carry a marked rubric.
+bool was_evaluated(py::handle answer) {
+    py::object flag = py::getattr(answer, "evaluated", py::none());
+    if (flag.is_none()) return !answer.attr("eval_rubric").is_none();
+    return truthy(flag);
+}
+
+/// Why the answer was not evaluated, when an evaluation was tried or skipped; else None.
+py::object evaluation_error(py::handle answer) {
+    if (was_evaluated(answer)) return py::none();
+    return py::getattr(answer, "evaluation_error", py::none());
+}
+
 /// The question text as the overview shows it: at most 60 code points, then "...".
 py::object preview(py::handle question) {
     py::str text = py::str(question.attr("text"));
@@ -58,6 +72,9 @@ py::dict export_entry(py::handle question, py::handle answer) {
         entry["max_marks"] = question.attr("max_marks");
         entry["obtained_marks"] = 0;
         entry["feedback"] = py::str("");
+        entry["attempted"] = false;
+        entry["evaluated"] = false;
+        entry["evaluation_error"] = py::none();
         return entry;
     }
     py::object rubric = answer.attr("eval_rubric");
@@ -67,6 +84,10 @@ py::dict export_entry(py::handle question, py::handle answer) {
     entry["max_marks"] = question.attr("max_marks");
     entry["obtained_marks"] = or_zero(awarded_marks(answer));
     entry["feedback"] = answer.attr("feedback");
+    // The nine keys keep their values; these say whether "obtained_marks" is a verdict.
+    entry["attempted"] = true;
+    entry["evaluated"] = was_evaluated(answer);
+    entry["evaluation_error"] = evaluation_error(answer);
     return entry;
 }
 
@@ -126,6 +147,8 @@ py::dict validate_processing(py::object, py::object answersheet, py::object ques
         }
         py::object pages = answer.attr("pages");
         if (pages.is_none() || !truthy(pages)) issues.append(fmt::format(texts::kNoPages, render(q_id)));
+        py::object reason = evaluation_error(answer);
+        if (!reason.is_none()) warnings.append(fmt::format(texts::kNotEvaluated, render(q_id), render(reason)));
     }
     std::size_t total = py::len(question_paper.attr("get_question_ids")());
     std::size_t attempted = py::len(answersheet.attr("get_question_ids")());
@@ -150,17 +173,23 @@ py::dict get_summary(py::object, py::object answersheet, py::object question_pap
     }
     py::object obtained = py::int_(0);
     py::dict details;
+    std::size_t evaluated = 0;
     for (py::handle q_id : answer_ids) {
         py::object answer = answersheet.attr("get_answer")(q_id);
         std::optional<py::object> marks = awarded_marks(answer);
         if (marks) obtained = obtained + *marks;
+        if (was_evaluated(answer)) ++evaluated;
         details[q_id] = py::dict("pages"_a = answer.attr("pages"), "answer_length"_a = py::len(answer.attr("text")),
                                  "question_marks"_a = question_paper.attr("get_question")(q_id).attr("max_marks"),
                                  "obtained_marks"_a = or_zero(marks));
     }
+    // Counted after the details, so the keys before them keep their places.
+    py::object unmatched = py::getattr(answersheet, "unmatched_answers", py::list());
     return py::dict("total_questions"_a = total, "attempted_questions"_a = attempted, "total_marks"_a = total_marks,
                     "obtained_marks"_a = obtained, "unattempted_questions"_a = py::int_(total) - py::int_(attempted),
-                    "attempted_details"_a = details);
+                    "attempted_details"_a = details, "evaluated_answers"_a = evaluated,
+                    "not_evaluated_answers"_a = attempted - evaluated,
+                    "unmatched_answers"_a = unmatched.is_none() ? 0 : py::len(unmatched));
 }
 
 void print_summary(py::object self, py::object answersheet, py::object question_paper) {

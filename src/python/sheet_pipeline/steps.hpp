@@ -28,8 +28,16 @@ py::list collect_requests(py::object answersheet, py::object question_paper);
 /// Writes the batch results into the answers and returns the result record.
 py::dict apply_batch_results(py::object answersheet, py::object question_paper, py::object results);
 
-/// The skip record for a question that cannot be evaluated, after printing its skip line.
-std::optional<py::dict> skip_single(py::handle q_id, py::handle question);
+/// After the batch was interrupted or cancelled: applies the results it finished, which
+/// the error carries, so that they are not lost with the rest.
+void keep_finished_evaluations(py::handle answersheet, py::handle question_paper, const py::error_already_set& err);
+
+/// The skip record for a question that cannot be evaluated, after printing its skip line
+/// and noting the reason on the answer.
+std::optional<py::dict> skip_single(py::handle q_id, py::handle question, py::handle answer);
+
+/// Notes an ordinary evaluation error on the answer as the reason it was not evaluated.
+void note_evaluation_error(py::handle answer, const py::error_already_set& err);
 
 /// Writes one evaluation into the answer, prints the marks and returns the result record.
 py::dict apply_single_evaluation(py::handle answer, py::handle question, py::handle evaluation);

@@ -28,6 +28,24 @@ void require_text_or_none(py::handle value, const char* name) {
     }
 }
 
+// Exactly an int (bool is an int to Python, but no count of anything).
+void require_int(py::handle value, const char* name) {
+    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) bad_argument(value, name, "an int");
+}
+
+void require_int_or_none(py::handle value, const char* name) {
+    if (!value.is_none() && (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()))) {
+        bad_argument(value, name, "an int or None");
+    }
+}
+
+void require_number_or_none(py::handle value, const char* name) {
+    if (value.is_none()) return;
+    if (PyBool_Check(value.ptr()) || !is_instance(value, py::module_::import("numbers").attr("Real"))) {
+        bad_argument(value, name, "a number or None");
+    }
+}
+
 // int(value) for any number; int() itself refuses NaN, infinities and complex numbers.
 py::object dpi_of(py::handle value) {
     if (!is_instance(value, py::module_::import("numbers").attr("Number"))) {
@@ -43,7 +61,9 @@ py::object dpi_of(py::handle value) {
 void init_config(py::object self, py::object extractor_type, py::object extractor_region,
                  py::object openai_api_key, py::object aws_access_key_id, py::object aws_secret_access_key,
                  py::object gemini_api_key, py::object mathpix_app_id, py::object mathpix_app_key,
-                 py::object token_log_file, py::object enable_llm_token_logging, py::object dpi) {
+                 py::object token_log_file, py::object enable_llm_token_logging, py::object dpi,
+                 py::object max_concurrent_requests, py::object requests_per_minute, py::object request_timeout,
+                 py::object max_retries) {
     require_exact_text(extractor_type, "extractor_type");
     require_exact_text(extractor_region, "extractor_region");
     require_text_or_none(openai_api_key, "openai_api_key");
@@ -55,6 +75,11 @@ void init_config(py::object self, py::object extractor_type, py::object extracto
     require_exact_text(token_log_file, "token_log_file");
     py::object logging = py::bool_(truth_of(enable_llm_token_logging));
     py::object resolution = dpi_of(dpi);
+    // The values themselves are the broker's to judge when it starts.
+    require_int(max_concurrent_requests, "max_concurrent_requests");
+    require_int(requests_per_minute, "requests_per_minute");
+    require_number_or_none(request_timeout, "request_timeout");
+    require_int_or_none(max_retries, "max_retries");
 
     self.attr("extractor_type") = extractor_type;
     self.attr("extractor_region") = extractor_region;
@@ -67,6 +92,10 @@ void init_config(py::object self, py::object extractor_type, py::object extracto
     self.attr("token_log_file") = token_log_file;
     self.attr("enable_llm_token_logging") = logging;
     self.attr("dpi") = resolution;
+    self.attr("max_concurrent_requests") = max_concurrent_requests;
+    self.attr("requests_per_minute") = requests_per_minute;
+    self.attr("request_timeout") = request_timeout;
+    self.attr("max_retries") = max_retries;
 }
 
 py::dict config_to_dict(py::object self) {

@@ -1,6 +1,7 @@
 // A question paper built from JSON text or an equivalent record instead of a PDF.
 #include <array>
 
+#include "engine/grading/marks.hpp"
 #include "engine/text/facade_texts.hpp"
 #include "tovrane/ops.hpp"
 #include "tovrane/support.hpp"
@@ -73,8 +74,19 @@ py::object question_paper_from_json(py::object self, py::object json_data) {
             py::object paper = question_paper_class()(py::arg("subject") = data[py::str("subject")],
                                                       py::arg("language") = language,
                                                       py::arg("class_level") = data[py::str("class_level")]);
+            // A repeated identifier would silently replace a question: refused, naming each once.
+            py::list duplicates;
             for (py::handle q_data : snapshot(questions)) {
-                paper.attr("add_question")(build_question(self, q_data));
+                py::object question = build_question(self, q_data);
+                py::object q_id = question.attr("q_id");
+                if (contains(paper.attr("get_question_ids")(), q_id)) {
+                    if (!contains(duplicates, q_id)) duplicates.append(q_id);
+                    continue;
+                }
+                paper.attr("add_question")(question);
+            }
+            if (py::len(duplicates) > 0) {
+                raise(validation_error(), fill(txt::kDuplicateIds, fmt::arg("ids", text(duplicates))));
             }
 
             say(txt::kCreatedFromJson);
@@ -95,7 +107,9 @@ void validate_question_json(py::object, py::object q_data) {
     }
     if (!non_blank_text(q_data[py::str("q_id")])) raise(validation_error(), txt::kBadQId);
     if (!non_blank_text(q_data[py::str("question_text")])) raise(validation_error(), txt::kBadQuestionText);
-    if (!positive_number(q_data[py::str("max_marks")])) raise(validation_error(), txt::kBadMaxMarks);
+    std::optional<double> max_marks = positive_number(q_data[py::str("max_marks")]);
+    if (!max_marks) raise(validation_error(), txt::kBadMaxMarks);
+    if (grading::above_ceiling(*max_marks)) raise(validation_error(), txt::kMaxMarksTooLarge);
 }
 
 py::object create_rubric_from_json(py::object, py::object rubric_data) {
@@ -110,6 +124,7 @@ py::object create_rubric_from_json(py::object, py::object rubric_data) {
         }
         std::optional<double> mark = non_negative_number(entry[py::str("mark")]);
         if (!mark) raise(validation_error(), txt::kJsonCriterionMark);
+        if (grading::above_ceiling(*mark)) raise(validation_error(), txt::kJsonCriterionMarkTooLarge);
         // The statement goes in as it came; the document model decides what it accepts.
         criteria.append(criterion_class()(py::arg("statement") = entry[py::str("statement")], py::arg("mark") = *mark));
     }

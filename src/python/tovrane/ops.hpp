@@ -11,11 +11,13 @@ namespace py = pybind11;
 
 // ---- configuration record (config.cpp) -------------------------------------------------
 
-/// Checks the eleven values and stores them as attributes of the same names.
+/// Checks the values and stores them as attributes of the same names.
 void init_config(py::object self, py::object extractor_type, py::object extractor_region,
                  py::object openai_api_key, py::object aws_access_key_id, py::object aws_secret_access_key,
                  py::object gemini_api_key, py::object mathpix_app_id, py::object mathpix_app_key,
-                 py::object token_log_file, py::object enable_llm_token_logging, py::object dpi);
+                 py::object token_log_file, py::object enable_llm_token_logging, py::object dpi,
+                 py::object max_concurrent_requests, py::object requests_per_minute, py::object request_timeout,
+                 py::object max_retries);
 py::dict config_to_dict(py::object self);
 
 // ---- start-up and readiness (startup.cpp) ----------------------------------------------
@@ -68,6 +70,7 @@ py::object create_rubric_from_json(py::object self, py::object rubric_data);
 // ---- saving, printing and the example (saving.cpp) -------------------------------------
 
 void save_question_paper(py::object self, py::object output_path, py::object format);
+void export_question_paper(py::object self, py::object output_path);
 void save_answersheet(py::object self, py::object answersheet, py::object output_path, py::object format);
 void print_question_paper_summary(py::object self);
 void print_answersheet_summary(py::object self, py::object answersheet);

@@ -26,12 +26,14 @@ void print_or_report(const char* failed, Body&& body) {
     if (auto error = ordinary_error(body)) say(failed, fmt::arg("error", *error));
 }
 
-py::dict criterion(const char* statement, double mark) {
+py::dict criterion(py::object statement, py::object mark) {
     py::dict record;
     record["statement"] = statement;
     record["mark"] = mark;
     return record;
 }
+
+py::dict criterion(const char* statement, double mark) { return criterion(py::str(statement), py::float_(mark)); }
 
 py::dict example_question(const char* q_id, const char* text, int max_marks, py::dict first, py::dict second,
                           const char* reference_answer) {
@@ -63,6 +65,36 @@ py::dict example_paper() {
     return paper;
 }
 
+// The question paper as question_paper_from_json takes it: what it holds, nothing more.
+py::dict import_record(const py::object& paper) {
+    py::list questions;
+    for (py::handle q_id : snapshot(paper.attr("get_question_ids")())) {
+        py::object question = paper.attr("get_question")(q_id);
+        py::dict entry;
+        entry["q_id"] = question.attr("q_id");
+        entry["question_text"] = question.attr("text");
+        entry["max_marks"] = question.attr("max_marks");
+        py::dict rubric;
+        py::object held = py::getattr(question, "rubric", py::none());
+        if (!held.is_none()) {
+            py::list criteria;
+            for (py::handle c : snapshot(held.attr("criteria"))) {
+                criteria.append(criterion(c.attr("statement"), c.attr("mark")));
+            }
+            rubric["criteria"] = criteria;
+        }
+        entry["rubric"] = rubric;
+        entry["reference_answer"] = py::getattr(question, "reference_answer", py::none());
+        questions.append(entry);
+    }
+    py::dict record;
+    record["subject"] = paper.attr("subject");
+    record["class_level"] = paper.attr("class_level");
+    record["language"] = paper.attr("language");
+    record["questions"] = questions;
+    return record;
+}
+
 }  // namespace
 
 void save_question_paper(py::object self, py::object output_path, py::object format) {
@@ -79,6 +111,26 @@ void save_question_paper(py::object self, py::object output_path, py::object for
         },
         processing_error(),
         [](const std::string& error) { return fill(txt::kSavePaperFailed, fmt::arg("error", error)); },
+        {validation_error()});
+}
+
+void export_question_paper(py::object self, py::object output_path) {
+    require_text(output_path, "output_path");
+    guarded(
+        [&] {
+            self.attr("_validate_configured")();
+            self.attr("_validate_question_paper_loaded")();
+            py::dict record = import_record(self.attr("current_question_paper"));
+            std::string contents = py_util::module_attr("json", "dumps")(record, py::arg("indent") = 4,
+                                                                          py::arg("ensure_ascii") = false)
+                                       .cast<std::string>();
+            py::object directory = py_util::module_attr("os.path", "dirname")(output_path);
+            if (truth_of(directory)) py_util::module_attr("os", "makedirs")(directory, py::arg("exist_ok") = true);
+            py_util::write_file_atomically(output_path, contents);
+            say(txt::kExportedPaper, fmt::arg("path", text(output_path)));
+        },
+        processing_error(),
+        [](const std::string& error) { return fill(txt::kExportPaperFailed, fmt::arg("error", error)); },
         {validation_error()});
 }
 

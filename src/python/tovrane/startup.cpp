@@ -98,7 +98,11 @@ void initialize_model_broker(py::object self, py::object config) {
             say(txt::kInitBroker);
             self.attr("model_broker") = model_broker_class()(
                 py::arg("token_log_file") = config.attr("token_log_file"),
-                py::arg("enable_logging") = config.attr("enable_llm_token_logging"));
+                py::arg("enable_logging") = config.attr("enable_llm_token_logging"),
+                py::arg("max_concurrent_requests") = config.attr("max_concurrent_requests"),
+                py::arg("requests_per_minute") = config.attr("requests_per_minute"),
+                py::arg("request_timeout") = config.attr("request_timeout"),
+                py::arg("max_retries") = config.attr("max_retries"));
             say(txt::kBrokerReady);
         },
         configuration_error(),

@@ -1,8 +1,7 @@
 // Helpers shared by the facade's operations.
 #include "tovrane/support.hpp"
 
-#include <cmath>
-
+#include "engine/grading/marks.hpp"
 #include "engine/text/facade_texts.hpp"
 
 namespace tovrane::facade::detail {
@@ -63,34 +62,19 @@ std::string len_text(py::handle obj) {
     return std::to_string(py::len(obj));
 }
 
-std::optional<double> finite_float(py::handle value) {
-    PyObject* number = PyNumber_Float(value.ptr());
-    if (number == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        throw py::error_already_set();
-    }
-    double result = PyFloat_AsDouble(number);
-    Py_DECREF(number);
-    if (!std::isfinite(result)) return std::nullopt;
-    return result;
-}
-
 py::object get_or(py::handle record, const char* key, py::object fallback) {
     return record.attr("get")(key, std::move(fallback));
 }
 
 std::optional<double> non_negative_number(py::handle value) {
     std::optional<double> number = finite_float(value);
-    if (number && *number < 0) return std::nullopt;
+    if (number && !grading::valid_criterion_mark(*number)) return std::nullopt;
     return number;
 }
 
 std::optional<double> positive_number(py::handle value) {
     std::optional<double> number = finite_float(value);
-    if (number && !(*number > 0)) return std::nullopt;
+    if (number && !grading::valid_question_marks(*number)) return std::nullopt;
     return number;
 }
 

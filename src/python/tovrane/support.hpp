@@ -68,10 +68,7 @@ bool is_instance(py::handle obj, py::handle cls);
 /// str(len(obj)).
 std::string len_text(py::handle obj);
 
-/// float(value) when that succeeds and gives a finite number; nothing when float() raises
-/// ValueError or TypeError, or the number is infinite or NaN (such marks corrupt totals).
-/// Other errors propagate.
-std::optional<double> finite_float(py::handle value);
+using py_util::finite_float;
 
 /// finite_float(value) when it is at least 0 (a criterion mark).
 std::optional<double> non_negative_number(py::handle value);

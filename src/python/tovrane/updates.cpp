@@ -1,6 +1,7 @@
 // Rubrics and reference answers replaced by hand, and rubrics built from plain records.
 #include <string>
 
+#include "engine/grading/marks.hpp"
 #include "engine/text/facade_texts.hpp"
 #include "tovrane/ops.hpp"
 #include "tovrane/support.hpp"
@@ -136,6 +137,9 @@ py::object create_rubric_from_dict(py::object criteria_data) {
                 }
                 std::optional<double> mark = non_negative_number(entry[py::str("mark")]);
                 if (!mark) raise(validation_error(), fill(txt::kCriterionMark, fmt::arg("i", i)));
+                if (grading::above_ceiling(*mark)) {
+                    raise(validation_error(), fill(txt::kCriterionMarkTooLarge, fmt::arg("i", i)));
+                }
                 criteria.append(criterion_class()(py::arg("statement") = py::str(entry[py::str("statement")]),
                                                   py::arg("mark") = *mark));
                 ++i;

@@ -11,6 +11,16 @@ using namespace detail;
 
 namespace {
 
+bool lacks_rubric(py::handle question) {
+    py::object rubric = py::getattr(question, "rubric", py::none());
+    return rubric.is_none() || py::len(rubric.attr("criteria")) == 0;
+}
+
+bool lacks_reference_answer(py::handle question) {
+    py::object answer = py::getattr(question, "reference_answer", py::none());
+    return answer.is_none() || !truth_of(answer.attr("strip")());
+}
+
 // The texts and calls that tell the rubric workflow from the reference answer workflow.
 struct GenerationKind {
     const char* starting;
@@ -23,17 +33,33 @@ struct GenerationKind {
     const char* single_call;
     const char* all_call;
     const char* summary_key;
+    const char* failed_for;
+    const char* error_attr;  // the question's note of a failed generation
+    bool (*lacks)(py::handle question);
 };
 
 constexpr GenerationKind kRubrics = {
     txt::kRubricsStarting, txt::kRubricsSelected, txt::kRubricWarning, txt::kRubricsCount,
     txt::kRubricsAll,      txt::kRubricsDone,     txt::kRubricsFailed, "generate_rubric_for_question",
-    "generate_rubrics_for_all_questions", "rubric_generation"};
+    "generate_rubrics_for_all_questions", "rubric_generation", txt::kRubricsFailedFor, "rubric_error", lacks_rubric};
 
 constexpr GenerationKind kAnswers = {
     txt::kAnswersStarting, txt::kAnswersSelected, txt::kAnswerWarning, txt::kAnswersCount,
     txt::kAnswersAll,      txt::kAnswersDone,     txt::kAnswersFailed, "generate_reference_answer_for_question",
-    "generate_reference_answers_for_all_questions", "reference_answer_generation"};
+    "generate_reference_answers_for_all_questions", "reference_answer_generation", txt::kAnswersFailedFor,
+    "reference_answer_error", lacks_reference_answer};
+
+// After an all-questions run: the questions still without the product because generating it
+// failed (the pipeline notes the reason on the question).
+py::list failed_in_run(const GenerationKind& kind, const py::object& question_paper, const py::object& generated) {
+    py::list failed;
+    for (py::handle q_id : snapshot(question_paper.attr("get_question_ids")())) {
+        if (contains(generated, q_id)) continue;
+        py::object question = question_paper.attr("get_question")(q_id);
+        if (!py::getattr(question, kind.error_attr, py::none()).is_none() && kind.lacks(question)) failed.append(q_id);
+    }
+    return failed;
+}
 
 py::dict error_record(const std::string& message) {
     py::dict record;
@@ -77,6 +103,7 @@ py::object generate(const GenerationKind& kind, py::object self, py::object ques
         say(kind.starting);
         bool selected = !question_ids.is_none() && truth_of(question_ids);
         py::object result;
+        py::list failed;
         if (selected) {
             self.attr("_validate_question_ids_for_paper")(question_ids, question_paper);
             py::list requested = snapshot(question_ids);
@@ -89,20 +116,28 @@ py::object generate(const GenerationKind& kind, py::object self, py::object ques
                     generated[q_id] = self.attr("paper_pipeline").attr(kind.single_call)(question_paper, q_id);
                     ++count;
                 });
-                if (error) say(kind.warning, fmt::arg("q_id", text(q_id)), fmt::arg("error", *error));
+                if (error) {
+                    say(kind.warning, fmt::arg("q_id", text(q_id)), fmt::arg("error", *error));
+                    if (!contains(failed, q_id)) failed.append(q_id);
+                }
             }
             say(kind.count, fmt::arg("generated", count), fmt::arg("n", n));
             result = generated;
         } else {
             say(kind.all);
             result = self.attr("paper_pipeline").attr(kind.all_call)(question_paper);
+            // Only a report: a pipeline whose result or questions cannot be read this way just lists none.
+            ordinary_error([&] { failed = failed_in_run(kind, question_paper, result); });
         }
         py::dict record;
         record["status"] = "success";
         record["target_questions"] = selected ? py::object(snapshot(question_ids)) : py::str("all");
         record["total_questions"] = py::len(question_paper.attr("get_question_ids")());
+        record["failed_questions"] = failed;
         record_outcome(self, kind.summary_key, record);
         say(kind.done);
+        // The run completed, but a question without its product is no success for the teacher.
+        if (py::len(failed) > 0) say(kind.failed_for, fmt::arg("failed", text(failed)));
         return result;
     });
 }
