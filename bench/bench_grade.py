@@ -80,9 +80,9 @@ def scanned_pdf(path: pathlib.Path, folder: pathlib.Path) -> None:
         header = re.match(rb"P5\s+(\d+)\s+(\d+)\s+255\s", raw)
         width, height = int(header.group(1)), int(header.group(2))
         pixels = zlib.compress(raw[header.end():], 6)
-        objects.append(b"<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace /DeviceGray "
-                       b"/BitsPerComponent 8 /Length %d /Filter /FlateDecode >>\nstream\n" % (width, height, len(pixels))
-                       + pixels + b"\nendstream")
+        image_dict = (b"<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace /DeviceGray "
+                      b"/BitsPerComponent 8 /Length %d /Filter /FlateDecode >>" % (width, height, len(pixels)))
+        objects.append(image_dict + b"\nstream\n" + pixels + b"\nendstream")
         w, h = width * 72 / DPI, height * 72 / DPI
         objects.append(stream(b"q %.2f 0 0 %.2f 0 0 cm /Im1 Do Q" % (w, h)))
         objects.append(b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.2f %.2f] /Resources << /XObject << /Im1 %d 0 R "

@@ -19,7 +19,8 @@ Q_IDS = ["Q1", "Q2", "Q3"]
 
 
 def entry(qid, *, attempted=True, evaluated=True, marks=0.0, error=None, answer="text", rubric=()):
-    return {"qid": qid, "question": f"Question {qid}", "ref_answer": "ref", "student_answer": answer if attempted else "",
+    return {"qid": qid, "question": f"Question {qid}", "ref_answer": "ref",
+            "student_answer": answer if attempted else "",
             "answer_pages": [1] if attempted else [], "rubric": list(rubric), "max_marks": 2.0,
             "obtained_marks": marks, "feedback": "Well done." if evaluated else "", "attempted": attempted,
             "evaluated": evaluated and attempted, "evaluation_error": error}
@@ -34,8 +35,11 @@ def entry(qid, *, attempted=True, evaluated=True, marks=0.0, error=None, answer=
      [2.0, None, 1.0], None, None, "Q2 not evaluated: service unavailable"),
     ([entry("Q1", evaluated=False, error="no rubric"), entry("Q2", evaluated=False), entry("Q3", marks=1.0)],
      [None, None, 1.0], None, None, "Q1 not evaluated: no rubric; Q2 not evaluated: no reason given"),
+    ([entry("Q1", evaluated=False, error="timeout"), entry("Q2", marks=1.0), entry("Q3", evaluated=False,
+                                                                                    error="timeout")],
+     [None, 1.0, None], None, None, "Q1, Q3 not evaluated: timeout"),
     ([entry("Q1", marks=2.0), entry("Q3", marks=1.0)],
-     [2.0, None, 1.0], None, None, "Q2 is missing from the answersheet's JSON"),
+     [2.0, None, 1.0], None, None, "Q2 missing from the answersheet's JSON"),
 ])
 def test_a_row_reads_the_marks_and_never_turns_a_missing_evaluation_into_zero(entries, marks, total, percentage,
                                                                               error):

@@ -11,7 +11,7 @@ import sys
 import pytest
 
 from support.class_model import script_class
-from support.cli import SAMPLE_CLASS, cli_env, run_cli, sample_manifest, sample_sheets
+from support.cli import FAST, SAMPLE_CLASS, cli_env, run_cli, sample_manifest, sample_sheets
 from support.fake_openai import FakeOpenAIServer
 
 # Imported at start-up by every Python process that finds it first on its path: refuses, and
@@ -111,7 +111,7 @@ def logged_input_tokens(log_text: str, task: str) -> list[int]:
 def test_estimate_sends_nothing_and_counts_the_prompts_a_run_sends(tmp_path):
     meta = sample_manifest()
     paper_args = ["--subject", meta["subject"], "--language", meta["language"], "--class-level",
-                  meta["class_level"], "--extractor", "local"]
+                  meta["class_level"], "--extractor", "local", *FAST]
     sheets = sample_sheets(text_layer=True)[:2]
     with FakeOpenAIServer() as server:
         script_class(server)
@@ -121,6 +121,7 @@ def test_estimate_sends_nothing_and_counts_the_prompts_a_run_sends(tmp_path):
                         "--token-log", tmp_path / "paper.log", cwd=tmp_path, env=env)
         assert paper.returncode == 0, paper.stderr
         grade = run_cli("grade", tmp_path / "paper.json", *sheets, "-o", tmp_path / "out", "--extractor", "local",
+                        *FAST,
                         "--token-log", tmp_path / "grade.log", cwd=tmp_path, env=env)
         assert grade.returncode == 0, grade.stderr
         sent = server.request_count

@@ -6,8 +6,8 @@ evaluations stay consistent with one another without a model:
 - the question paper: every "Q<n>." line of the page texts, with the marks printed in
   brackets at a line's end (1 when none);
 - a rubric: one criterion per mark; a reference answer: the question's first words;
-- an answersheet: one answer per question of the prompt's list, its text the page text
-  after the question's margin label ("<n>." or "Q<n>"), page 1 when none is found;
+- an answersheet: one answer per question of the prompt's list whose margin label ("<n>.",
+  "Q<n>", "Ans <n>") starts a line, its text the rest of that line (or the next line);
 - an evaluation: the first k criteria met, k = the answer's length modulo (criteria + 1),
   so students score differently and deterministically.
 
@@ -60,9 +60,11 @@ def answersheet_reply(request: Request) -> dict:
         number = q_id.lstrip("Q")
         found = None
         for page, page_text in pages:
-            match = re.search(rf"(?m)^\s*(?:Q\s*)?{re.escape(number)}[.)]?\s*$\n+(.+)", page_text)
+            # The margin label starts a line; the answer follows on it or on the next line.
+            match = re.search(rf"(?m)^[ \t]*(?:Q|Ans)?[ \t]*{re.escape(number)}\b[.)]?[ \t]*(.*)\n*[ \t]*(.*)",
+                              page_text)
             if match:
-                found = (match.group(1).strip(), int(page))
+                found = (" ".join((match.group(1) or match.group(2)).split()), int(page))
                 break
         if found:
             answers.append({"q_id": q_id, "answer_text": found[0], "page_numbers": [found[1]]})

@@ -50,3 +50,7 @@ def run_cli(*args: object, cwd: pathlib.Path, env: dict[str, str], timeout: floa
 def spawn_cli(*args: object, cwd: pathlib.Path, env: dict[str, str]) -> subprocess.Popen:
     return subprocess.Popen([sys.executable, "-m", "tovrane_core", *map(str, args)], cwd=cwd, env=env,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+# The fake service has no quota: lift the default limit of 50 requests a minute, which a
+# class of sheets would reach.
+FAST = ("--rpm", "100000")

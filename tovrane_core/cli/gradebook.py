@@ -56,21 +56,24 @@ def row_from_entries(file: str, stem: str, q_ids: list[str], maximum: float,
                      entries: list[dict[str, Any]], rehearsal: bool = False) -> Row:
     by_id = {entry.get("qid"): entry for entry in entries}
     marks: dict[str, Optional[float]] = {}
-    reasons: list[str] = []
+    # Questions by reason, in paper order: one failure of the service often stops them all.
+    reasons: dict[str, list[str]] = {}
     for q_id in q_ids:
         entry = by_id.get(q_id)
         if entry is None:
             marks[q_id] = None
-            reasons.append(f"{q_id} is missing from the answersheet's JSON")
+            reasons.setdefault("missing from the answersheet's JSON", []).append(q_id)
         elif not entry.get("attempted"):
             marks[q_id] = 0.0
         elif entry.get("evaluated"):
             marks[q_id] = float(entry.get("obtained_marks") or 0)
         else:
             marks[q_id] = None
-            reasons.append(f"{q_id} not evaluated: {entry.get('evaluation_error') or 'no reason given'}")
+            reason = f"not evaluated: {entry.get('evaluation_error') or 'no reason given'}"
+            reasons.setdefault(reason, []).append(q_id)
     if reasons:
-        return Row(file, stem, marks, None, maximum, None, "; ".join(reasons), entries, rehearsal)
+        error = "; ".join(f"{', '.join(ids)} {reason}" for reason, ids in reasons.items())
+        return Row(file, stem, marks, None, maximum, None, error, entries, rehearsal)
     total = sum(value for value in marks.values() if value is not None)
     return Row(file, stem, marks, total, maximum, _percentage(total, maximum), "", entries, rehearsal)
 

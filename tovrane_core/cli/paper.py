@@ -27,7 +27,8 @@ def text_report_path(paper_json: Path) -> Path:
 @click.option("--subject", required=True, help="Subject of the paper, e.g. Science.")
 @click.option("--language", required=True, help="Language of the questions to keep, e.g. English.")
 @click.option("--class-level", required=True, help="Class or grade, e.g. 8.")
-@click.option("--pages", metavar="LIST", help="Pages of the PDF that hold the questions, e.g. 1,3 or 2-4 (default: all).")
+@click.option("--pages", metavar="LIST",
+              help="Pages of the PDF that hold the questions, e.g. 1,3 or 2-4 (default: all).")
 @click.option("-o", "--output", type=click.Path(dir_okay=False, path_type=Path), metavar="PAPER_JSON",
               help="Where to write the paper (default: <pdf stem>.paper.json here); the text report goes beside it.")
 @common_options
@@ -67,7 +68,7 @@ def make_paper(session: Session, pdf: Path, subject: str, language: str, class_l
         except Exception as err:
             # What was generated stays in the paper: write it, the teacher completes the rest.
             console.problem(f"{pdf.name}: {err}")
-        export_paper(facade, output)
+        facade.export_question_paper(str(output))
         facade.save_question_paper(str(report), "txt")
 
     console.say(f"Question paper: {output} ({len(paper.get_question_ids())} questions, "
@@ -93,23 +94,3 @@ def incomplete_questions(paper: Any) -> list[tuple[str, str]]:
             missing.append((q_id, "reference answer"))
     return missing
 
-
-def export_paper(facade: Any, output: Path) -> None:
-    if hasattr(facade, "export_question_paper"):
-        facade.export_question_paper(str(output))
-        return
-    # TEMPORARY stand-in until the facade's export lands.
-    import json
-    from .files import write_atomically
-    paper = facade.current_question_paper
-    questions = []
-    for q_id in paper.get_question_ids():
-        q = paper.get_question(q_id)
-        entry = {"q_id": q.q_id, "question_text": q.text, "max_marks": q.max_marks}
-        if q.rubric is not None:
-            entry["rubric"] = {"criteria": [{"statement": c.statement, "mark": c.mark} for c in q.rubric.criteria]}
-        entry["reference_answer"] = q.reference_answer
-        questions.append(entry)
-    write_atomically(output, json.dumps({"subject": paper.subject, "class_level": paper.class_level,
-                                         "language": paper.language, "questions": questions},
-                                        indent=4, ensure_ascii=False))

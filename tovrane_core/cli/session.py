@@ -161,8 +161,6 @@ def _config(settings: RunSettings, reader: str) -> Any:
     }
     if settings.dpi is not None:
         fields["dpi"] = settings.dpi
-    if not hasattr(TovraneConfig(), "max_concurrent_requests"):  # TEMPORARY until the limits land
-        return TovraneConfig(**fields)
     if settings.concurrency is not None:
         fields["max_concurrent_requests"] = settings.concurrency
     rpm = settings.rpm if settings.rpm is not None else (UNLIMITED_RPM if settings.offline else None)
@@ -221,7 +219,6 @@ def open_session(settings: RunSettings, console: Console, subject: str, *,
             except Exception as err:
                 raise click.ClickException(str(err)) from None
         broker = facade.model_broker
-        _apply_limits(broker, settings)
 
         if server is not None:
             from tovrane_core.rehearsal import REHEARSAL_NOTICE
@@ -240,15 +237,3 @@ def open_session(settings: RunSettings, console: Console, subject: str, *,
 
         yield Session(facade=facade, broker=broker, reader=reader, rehearsal=server is not None,
                       settings=settings, console=console, meter=UsageMeter(broker))
-
-
-def _apply_limits(broker: Any, settings: RunSettings) -> None:
-    """Limits for a configuration that cannot carry them yet."""
-    import asyncio
-
-    if settings.concurrency is not None and broker.max_concurrent_requests != settings.concurrency:
-        broker.max_concurrent_requests = settings.concurrency
-        broker._request_semaphore = asyncio.Semaphore(settings.concurrency)
-    rpm = settings.rpm if settings.rpm is not None else (UNLIMITED_RPM if settings.offline else None)
-    if rpm is not None:
-        broker.requests_per_minute = rpm
