@@ -161,9 +161,11 @@ def test_a_second_run_skips_finished_students_and_force_redoes_them(model, paper
     # A changed PDF is graded again, alone.
     changed = sorted(folder.iterdir())[0]
     changed.write_bytes(changed.read_bytes() + b"\n% rescanned\n")
-    third = run_cli("grade", paper_json, folder, "-o", out, *FAST, cwd=tmp_path, env=env)
+    third = run_cli("grade", paper_json, folder, "-o", out, *FAST, "--quiet", cwd=tmp_path, env=env)
     assert third.returncode == 0, third.stderr
     assert len(parse_requests(model)) == before + 1
+    # --quiet keeps what was written and leaves out the pipelines' lines.
+    assert f"Gradebook: {out / 'gradebook.csv'}" in third.stdout and "[SheetPipeline]" not in third.stdout
 
     forced = run_cli("grade", paper_json, folder, "-o", out, "--force", *FAST, cwd=tmp_path, env=env)
     assert forced.returncode == 0, forced.stderr

@@ -97,23 +97,23 @@ class Session:
     meter: UsageMeter
 
 
+def _set_environment(values: dict[str, Optional[str]]) -> None:
+    for name, value in values.items():
+        if value is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = value
+
+
 @contextlib.contextmanager
 def environment(changes: dict[str, Optional[str]]) -> Iterator[None]:
     """Sets (or, for None, removes) variables while inside; puts the old values back after."""
     saved = {name: os.environ.get(name) for name in changes}
     try:
-        for name, value in changes.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
+        _set_environment(changes)
         yield
     finally:
-        for name, value in saved.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
+        _set_environment(saved)
 
 
 def _loopback_no_proxy() -> str:
