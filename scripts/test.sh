@@ -4,7 +4,7 @@
 # Exits non-zero when anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh || exit 1
+scripts/setup.sh --test || exit 1
 scripts/build.sh || exit 1
 
 status=0

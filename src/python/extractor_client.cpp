@@ -378,6 +378,14 @@ public:
         return page_texts(pages, path, options.dpi);
     }
 
+    /// The model the "openai" back end sends pages to, as it would choose it now.
+    static std::string vision_model() {
+        std::string model = detail::env(texts::env_model).value_or("");
+        return model.empty() ? std::string(texts::default_model) : model;
+    }
+
+    std::string ocr_model() const { return vision_model(); }
+
     std::string repr() const {
         return fmt::format("ExtractorClient(extractor_type={}, region={}, dpi={})", py_util::str(py::repr(py::str(type_))),
                            py_util::str(py::repr(py::str(region_))), dpi_);
@@ -409,11 +417,9 @@ private:
     }
 
     ocr::ReaderFactory openai_reader(py::handle self) {
-        std::string model = detail::env(texts::env_model).value_or("");
-        if (model.empty()) {
-            model = texts::default_model;
-        }
-        return [self, key = api_key_, model] { return std::make_unique<detail::OpenAiReader>(self, key, model); };
+        return [self, key = api_key_, model = vision_model()] {
+            return std::make_unique<detail::OpenAiReader>(self, key, model);
+        };
     }
 
     static py::dict page_texts(const std::vector<ocr::PageResult>& pages, const std::string& path, int dpi) {
@@ -483,6 +489,8 @@ PYBIND11_MODULE(extractor_client, m) {
         .def_property_readonly("dpi", &ExtractorClient::dpi)
         .def_property_readonly("ocr_languages", &ExtractorClient::ocr_languages)
         .def_property_readonly("max_workers", &ExtractorClient::max_workers)
+        .def_property_readonly("ocr_model", &ExtractorClient::ocr_model,
+                               "The vision model of the 'openai' back end (TOVRANE_OCR_MODEL, else the default).")
         .def("set_dpi", &ExtractorClient::set_dpi, py::arg("dpi"), "Sets the rendering resolution (dots per inch).")
         .def("change_extractor", &ExtractorClient::change_extractor, py::arg("extractor_type"),
              "Switches this client to another back end.")
