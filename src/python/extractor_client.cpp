@@ -1,6 +1,7 @@
 // Python module tovrane_core.ocr_extractor.extractor_client: ExtractorClient, the
 // page texts of a PDF from its text layers, local OCR or a vision model.
 #include "common/pyutil.hpp"
+#include "common/threads.hpp"
 
 #include "engine/ocr/errors.hpp"
 #include "engine/ocr/extractor_types.hpp"
@@ -212,18 +213,6 @@ PyObject* python_type(ocr::ErrorKind kind) {
     throw py::error_already_set();
 }
 
-// Ctrl-C reaches only the main thread; elsewhere there is nothing to check.
-std::function<bool()> signal_check() {
-    py::module_ threading = py::module_::import("threading");
-    if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) {
-        return {};
-    }
-    return [] {
-        py::gil_scoped_acquire gil;
-        return PyErr_CheckSignals() != 0;
-    };
-}
-
 // The client's OpenAI client, created at first use and kept as the instance
 // attribute `_openai_client`, where hosts and tests may put their own.
 py::object openai_client(py::handle owner, const std::optional<std::string>& api_key) {
@@ -361,17 +350,14 @@ public:
         options.use_text_layer = use_text_layer_.value_or(detail::text_layer_from_env());
         options.workers = max_workers_.value_or(detail::core_count());
         const ocr::ReaderFactory make_reader = type_ == "local" ? local_reader() : openai_reader(self);
-        const auto check = detail::signal_check();
+        py_util::SignalWatch signals;
 
         std::vector<ocr::PageResult> pages;
         try {
             py::gil_scoped_release release;
-            pages = ocr::extract_pages(path, requested, options, make_reader, check);
-        } catch (const ocr::Interrupted&) {
-            if (PyErr_Occurred() == nullptr) {
-                PyErr_SetNone(PyExc_KeyboardInterrupt);
-            }
-            throw py::error_already_set();
+            pages = ocr::extract_pages(path, requested, options, make_reader, signals.check());
+        } catch (const concurrency::Interrupted&) {
+            std::rethrow_exception(signals.interruption());
         } catch (const ocr::OcrError& error) {
             detail::raise_engine_error(error);
         }

@@ -2,9 +2,9 @@
 // else the page rendered in gray and read by a PageReader; pages in parallel.
 #include "engine/ocr/page_extractor.hpp"
 
+#include "engine/concurrency/worker_pool.hpp"
 #include "engine/ocr/errors.hpp"
 #include "engine/ocr/messages.hpp"
-#include "engine/ocr/parallel.hpp"
 #include "engine/ocr/text_layer.hpp"
 
 #include <fmt/core.h>
@@ -87,7 +87,7 @@ std::vector<PageResult> extract_pages(const std::string& path, const std::vector
     std::vector<detail::Worker> state(workers);
     state[0].document.emplace(std::move(first));
     std::vector<PageResult> results(pages.size());
-    run_parallel(
+    concurrency::run_parallel(
         pages.size(), workers,
         [&](std::size_t index, std::size_t worker) {
             results[index] = detail::extract_page(path, pages[index], options, state[worker], make_reader);

@@ -42,7 +42,7 @@ std::vector<int> resolve_pages(const std::vector<long long>& requested, int page
 /// `options.workers` threads, each with its own document and reader; results
 /// follow the resolved page order. Memory stays bounded by one rendering per
 /// worker. Throws OcrError for bad files, pages and reader failures, and
-/// Interrupted when `interrupted` asks to stop (see run_parallel).
+/// concurrency::Interrupted when `interrupted` asks to stop (see run_parallel).
 std::vector<PageResult> extract_pages(const std::string& path, const std::vector<long long>& requested,
                                       const ExtractOptions& options, const ReaderFactory& make_reader,
                                       const std::function<bool()>& interrupted = {});

@@ -4,17 +4,11 @@
 
 #include "common/pyco.hpp"
 #include "common/pyutil.hpp"
+#include "common/threads.hpp"
+#include "engine/concurrency/worker_pool.hpp"
 
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <exception>
-#include <functional>
-#include <mutex>
-#include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -76,136 +70,6 @@ const BatchKind evaluations{"evaluateAnswer",
 
 namespace detail {
 
-/// Worker threads that live for one run. Jobs are positions; the caller's job does the
-/// work with the GIL held. The mutex is never held while Python runs, and the GIL is never held
-/// while waiting on the mutex's conditions, so the two cannot deadlock.
-class WorkerPool {
-public:
-    using Job = std::function<void(std::size_t position, WorkerPool& pool)>;
-
-    /// Starts up to `threads` workers (at least one, or throws what std::thread threw).
-    /// `job` runs with the GIL held.
-    WorkerPool(std::size_t threads, Job job) : job_(std::move(job)) {
-        threads_.reserve(threads);
-        try {
-            for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
-            // Fewer threads only make the run slower; none at all cannot run it.
-            if (threads_.empty()) throw;
-        }
-    }
-
-    WorkerPool(const WorkerPool&) = delete;
-    WorkerPool& operator=(const WorkerPool&) = delete;
-
-    /// Joins on paths that skipped finish(). Workers need the GIL to leave their current
-    /// call, so it is given up while joining.
-    ~WorkerPool() {
-        if (threads_.empty()) return;
-        drop_pending();
-        if (PyGILState_Check()) {
-            py::gil_scoped_release nogil;
-            close_and_join();
-        } else {
-            close_and_join();
-        }
-    }
-
-    /// Queues `position`, unless the run is being stopped.
-    void submit(std::size_t position) {
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_) return;
-            queue_.push_back(position);
-        }
-        wake_.notify_one();
-    }
-
-    /// Positions not yet started, or submitted from now on, will not start.
-    void drop_pending() {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-        queue_.clear();
-        idle_.notify_all();
-    }
-
-    /// Waits, without the GIL, until every submitted position ran or was dropped, then
-    /// joins the workers. `interrupted` is asked now and then; when it answers true the
-    /// positions not yet started are dropped.
-    void finish(const std::function<bool()>& interrupted) {
-        {
-            std::unique_lock lock(mutex_);
-            closed_ = true;
-            wake_.notify_all();
-            const auto done = [this] { return queue_.empty() && running_ == 0; };
-            while (!idle_.wait_for(lock, poll_interval, done)) {
-                lock.unlock();
-                const bool stop = interrupted();
-                lock.lock();
-                if (stop) {
-                    stopping_ = true;
-                    queue_.clear();
-                }
-            }
-        }
-        join();
-    }
-
-private:
-    static constexpr std::chrono::milliseconds poll_interval{100};
-
-    void work() {
-        // One thread state for the worker's life, the GIL only around each job.
-        py::gil_scoped_acquire python;
-        py::gil_scoped_release between_jobs;
-        while (auto position = next()) {
-            {
-                py::gil_scoped_acquire gil;
-                job_(*position, *this);
-            }
-            std::lock_guard lock(mutex_);
-            --running_;
-            idle_.notify_all();
-        }
-    }
-
-    std::optional<std::size_t> next() {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return closed_ || !queue_.empty(); });
-        if (queue_.empty()) return std::nullopt;
-        const std::size_t position = queue_.front();
-        queue_.pop_front();
-        ++running_;
-        return position;
-    }
-
-    void close_and_join() {
-        {
-            std::lock_guard lock(mutex_);
-            closed_ = true;
-        }
-        wake_.notify_all();
-        join();
-    }
-
-    void join() {
-        for (auto& thread : threads_) {
-            if (thread.joinable()) thread.join();
-        }
-        threads_.clear();
-    }
-
-    Job job_;
-    std::mutex mutex_;
-    std::condition_variable wake_;  // workers: a job or the close
-    std::condition_variable idle_;  // finish(): a job done or dropped
-    std::deque<std::size_t> queue_;
-    std::size_t running_ = 0;
-    bool closed_ = false;
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
-};
-
 /// The state of one run_concurrent_tasks call. Every member is touched only with the
 /// GIL held; workers copy what they need before calling into Python, because the
 /// submitting thread may grow the vectors while a call has the GIL released.
@@ -228,8 +92,8 @@ public:
     }
 
     /// Runs the call at `position` and stores its result or its error text. Called by a
-    /// worker with the GIL held; never throws.
-    void execute(std::size_t position, WorkerPool& pool) noexcept {
+    /// worker with the GIL held; never throws. False when the run must stop.
+    bool execute(std::size_t position) noexcept {
         try {
             // Taken out of the run: the call's references go as soon as it is done.
             py::object func = std::move(calls_[position].func);
@@ -243,8 +107,7 @@ public:
                 // calls not yet started are not started.
                 if (!py_util::is_ordinary(err)) {
                     fail(std::current_exception());
-                    pool.drop_pending();
-                    return;
+                    return false;
                 }
                 result = py::str(text::task_error).format(position, err.value());
             }
@@ -254,6 +117,7 @@ public:
             // calls already submitted still run, as they would after any submission error.
             fail(std::current_exception());
         }
+        return true;
     }
 
     /// Keeps the first failure of the run; it is raised once every worker has stopped.
@@ -288,22 +152,9 @@ std::size_t worker_count(const py::object& max_workers, std::size_t task_count) 
     return workers.cast<std::size_t>();
 }
 
-/// Asks Python whether a signal arrived (Ctrl-C while the caller waits) and keeps
-/// the resulting error as the run's failure. Called without the GIL.
-bool signal_arrived(TaskRun& run) {
-    py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() == 0) return false;
-    try {
-        throw py::error_already_set();
-    } catch (...) {
-        run.fail(std::current_exception());
-    }
-    return true;
-}
-
 /// Submits every call description in order; a description that cannot be read stops
 /// the submission and becomes the run's failure.
-void submit_all(const py::object& tasks, TaskRun& run, WorkerPool& pool) {
+void submit_all(const py::object& tasks, TaskRun& run, concurrency::WorkerPool& pool) {
     try {
         for (py::handle description : tasks) {
             // Read in this order, so a description missing both names "func".
@@ -324,14 +175,23 @@ py::list run_concurrent_tasks(py::object self, py::object tasks, py::object max_
     TaskRun run;  // outlives the pool, whose workers use it
     run.reserve(task_count);
     if (threads == 0) return run.results();
+    py_util::SignalWatch signals;
+    concurrency::Hooks hooks = py_util::python_job_hooks();
+    hooks.interrupted = signals.check();
     {
-        WorkerPool pool(threads, [&run](std::size_t position, WorkerPool& workers) {
-            run.execute(position, workers);
-        });
+        concurrency::WorkerPool pool(
+            threads,
+            [&run, &pool](std::size_t position, std::size_t) {
+                if (!run.execute(position)) pool.stop();
+            },
+            std::move(hooks));
         submit_all(tasks, run, pool);
         // Already submitted calls run to their end even when the submission failed.
-        py::gil_scoped_release nogil;
-        pool.finish([&run] { return signal_arrived(run); });
+        try {
+            pool.finish();
+        } catch (const concurrency::Interrupted&) {
+            run.fail(signals.interruption());
+        }
     }
     if (run.failure()) {
         try {
