@@ -198,7 +198,7 @@ py::list run_concurrent_tasks(py::object self, py::object tasks, py::object max_
             std::rethrow_exception(run.failure());
         } catch (py::error_already_set& err) {
             // The calls that finished before the interrupt were paid for: the caller gets them.
-            if (!py_util::is_ordinary(err)) py_util::attach_partial_results(err, run.results());
+            if (!py_util::is_ordinary(err)) py_util::attach_partial_results(err.value(), run.results());
             throw;
         }
     }
@@ -330,7 +330,7 @@ pyco::Task async_batch(py::object self, const BatchKind* kind, py::object data) 
     try {
         outcomes = co_await gather(*tasks, py::arg("return_exceptions") = true);
     } catch (py::error_already_set& err) {
-        if (!py_util::is_ordinary(err)) py_util::attach_partial_results(err, finished_records(tasks));
+        if (!py_util::is_ordinary(err)) py_util::attach_partial_results(err.value(), finished_records(tasks));
         throw;
     }
     co_return batch_results(records, outcomes);
@@ -437,7 +437,7 @@ py::object run_on_new_loop(const py::object& self, const BatchKind& kind, const 
             // Ctrl-C leaves the loop with the batch still pending: closing the loop cancels it,
             // and the cancelled batch hands over what had finished.
             close_loop(loop, own_client);
-            if (!py_util::is_ordinary(err)) py_util::attach_partial_results(err, finished);
+            if (!py_util::is_ordinary(err)) py_util::attach_partial_results(err.value(), finished);
             throw;
         } catch (...) {
             close_loop(loop, own_client);

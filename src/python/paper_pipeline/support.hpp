@@ -13,8 +13,8 @@ namespace tovrane::paper::detail {
 
 namespace py = pybind11;
 
-using py_util::fill;
-using py_util::say;
+using py_util::legacy::fill;
+using py_util::legacy::say;
 
 using py_util::raise;
 

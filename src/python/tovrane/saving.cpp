@@ -126,7 +126,7 @@ void export_question_paper(py::object self, py::object output_path) {
                                        .cast<std::string>();
             py::object directory = py_util::module_attr("os.path", "dirname")(output_path);
             if (truth_of(directory)) py_util::module_attr("os", "makedirs")(directory, py::arg("exist_ok") = true);
-            py_util::write_file_atomically(output_path, contents);
+            py_util::write_atomically(output_path, contents);
             say(txt::kExportedPaper, fmt::arg("path", text(output_path)));
         },
         processing_error(),

@@ -8,19 +8,18 @@
 #include <optional>
 #include <string>
 
-#include "common/docmodel_util.hpp"
 #include "common/pyutil.hpp"
 
 namespace tovrane::facade::detail {
 
 namespace py = pybind11;
 
-using docmodel::dict_copy;
-using docmodel::snapshot;
-using docmodel::truth_of;
+using py_util::dict_copy;
+using py_util::snapshot;
+inline bool truth_of(py::handle value) { return py_util::truthy(value); }
 
-using py_util::fill;
-using py_util::say;
+using py_util::legacy::fill;
+using py_util::legacy::say;
 
 // ---- error classes ---------------------------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tovrane::docmodel {
 
@@ -23,22 +24,16 @@ using OptionalText = std::optional<Text>;
 /// The text of an OptionalText, or nullopt for None.
 std::optional<std::string> text_or_none(OptionalText text);
 
-/// The UTF-8 content of `value`, or a TypeError naming `what` when it is not a str.
-std::string require_text(py::handle value, const char* what);
-
 /// The item stored under `key`; KeyError(key), as a dict raises it, when there is none.
 py::object lookup(const py::dict& items, const std::string& key);
-
-/// A new dict with the entries of `items`, in their order.
-py::dict dict_copy(const py::dict& items);
 
 /// A copy of the instance's __dict__, for pickle and copy states.
 py::dict instance_dict(const py::object& self);
 
 /// Raises the error pybind11 uses for a malformed pickle or copy state.
-void check_state(const py::tuple& state, std::size_t size, const char* type_name);
+void check_state(const py::tuple& state, std::size_t size, std::string_view type_name);
 
-/// repr() of `text`, cut to a few dozen characters so that reprs stay short.
+/// repr() of `text`, cut to kReprTextLimit code points so that reprs stay short.
 std::string short_repr(const std::string& text);
 
 /// repr() of an optional text: the quoted text, or None.
@@ -49,12 +44,6 @@ std::string float_repr(double value);
 
 /// float(value): a number read through the Python object model.
 double real_of(py::handle value);
-
-/// bool(value), Python's truth test.
-bool truth_of(py::handle value);
-
-/// list(items): a new list, safe to walk while Python code runs and changes the original.
-py::list snapshot(py::handle items);
 
 }  // namespace tovrane::docmodel
 
