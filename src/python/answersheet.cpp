@@ -50,7 +50,7 @@ public:
     void set_evaluation_error(OptionalText reason) { evaluation_error_ = text_or_none(std::move(reason)); }
 
     std::string repr() const {
-        return fmt::format(texts::kAnswerRepr, "q_id"_a = dm::short_repr(q_id_), "pages"_a = py_util::repr(pages_));
+        return fmt::format(texts::kAnswerRepr, "q_id"_a = dm::short_repr(q_id_), "pages"_a = py_util::repr_text(pages_));
     }
 
 private:

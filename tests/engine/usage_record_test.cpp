@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/text/broker_texts.hpp"
+#include "engine/text/model_broker_texts.hpp"
 
 using tovrane::text::call_cost;
 using tovrane::text::usage_console_line;
@@ -32,6 +32,6 @@ TEST(UsageRecord, CostMatchesPythonArithmetic) {
 }
 
 TEST(UsageRecord, BannerHasTwentyOneEqualsPerRule) {
-    EXPECT_EQ(tovrane::text::broker::kSessionBanner,
+    EXPECT_EQ(tovrane::text::model_broker::kSessionBanner,
               "\n\n=====================\nNEW MODEL BROKER SESSION STARTED\n=====================\n");
 }

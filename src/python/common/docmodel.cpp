@@ -46,17 +46,17 @@ void check_state(const py::tuple& state, std::size_t size, std::string_view type
 
 std::string short_repr(const std::string& text) {
     py_util::Clipped clipped = py_util::clip(py::str(text), kReprTextLimit);
-    std::string out = py_util::repr(clipped.head);
+    std::string out = py_util::repr_text(clipped.head);
     if (clipped.cut) out += texts::kEllipsis;
     return out;
 }
 
 std::string optional_repr(const std::optional<std::string>& text) {
-    return text ? py_util::repr(py::str(*text)) : "None";
+    return text ? py_util::repr_text(py::str(*text)) : "None";
 }
 
 std::string float_repr(double value) {
-    return py_util::repr(py::float_(value));
+    return py_util::repr_text(py::float_(value));
 }
 
 double real_of(py::handle value) {

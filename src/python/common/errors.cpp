@@ -22,7 +22,7 @@ void raise(py::handle type, std::string_view message) {
     throw py::error_already_set();
 }
 
-void raise_from(py::error_already_set& cause, py::handle type, std::string_view message) {
+void raise_from_cause(py::error_already_set& cause, py::handle type, std::string_view message) {
     py::raise_from(cause, type.ptr(), std::string(message).c_str());
     throw py::error_already_set();
 }

@@ -25,7 +25,7 @@ std::string error_text(const py::error_already_set& err);
 [[noreturn]] void raise(py::handle type, std::string_view message);
 
 /// Raises `type` with `message` chained to `cause`, as `raise ... from cause` does.
-[[noreturn]] void raise_from(py::error_already_set& cause, py::handle type, std::string_view message);
+[[noreturn]] void raise_from_cause(py::error_already_set& cause, py::handle type, std::string_view message);
 
 /// Raises the exception instance `error` as it is: its own type, its traceback.
 [[noreturn]] void raise_instance(py::handle error);
@@ -56,7 +56,7 @@ template <typename Wrap>
     for (py::handle kept : keep) {
         if (caught.python->matches(kept)) throw std::move(*caught.python);
     }
-    raise_from(*caught.python, type, wrap(caught.text));
+    raise_from_cause(*caught.python, type, wrap(caught.text));
 }
 
 /// Runs `body`; an ordinary error it raises is re-raised by reraise_as.

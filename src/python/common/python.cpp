@@ -13,7 +13,7 @@ std::string str(py::handle obj) {
     return py::str(obj).cast<std::string>();
 }
 
-std::string repr(py::handle obj) {
+std::string repr_text(py::handle obj) {
     return py::repr(obj).cast<std::string>();
 }
 
@@ -26,7 +26,14 @@ std::string len_text(py::handle obj) {
 }
 
 std::string encode_utf8(py::handle text) {
-    return py::bytes(text.attr("encode")("utf-8", "surrogatepass"));
+    if (!PyUnicode_Check(text.ptr())) return py::bytes(text.attr("encode")("utf-8", "surrogatepass"));
+    PyObject* utf8 = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
+    if (!utf8) throw py::error_already_set();
+    return std::string(py::reinterpret_steal<py::bytes>(utf8));
+}
+
+std::string str_lossless(py::handle obj) {
+    return encode_utf8(py::str(obj));
 }
 
 py::str to_py(std::string_view utf8) {

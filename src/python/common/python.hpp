@@ -18,7 +18,7 @@ namespace py = pybind11;
 std::string str(py::handle obj);
 
 /// repr(obj) as UTF-8.
-std::string repr(py::handle obj);
+std::string repr_text(py::handle obj);
 
 /// type(obj).__name__.
 std::string type_name(py::handle obj);
@@ -29,6 +29,10 @@ std::string len_text(py::handle obj);
 /// The UTF-8 bytes of the str `text` with lone surrogates kept ("surrogatepass"), so that
 /// any text str() can produce travels through C++ intact.
 std::string encode_utf8(py::handle text);
+
+/// str(obj) as UTF-8 with lone surrogates kept, for texts that must travel intact (the
+/// prompts, whatever str() gives for the values in them).
+std::string str_lossless(py::handle obj);
 
 /// The str of UTF-8 bytes, lone surrogates allowed ("surrogatepass").
 py::str to_py(std::string_view utf8);

@@ -27,7 +27,7 @@ pyco::Task run_pdf_async(py::object self, py::object pdf_path, py::object questi
         say(texts::kParsedAsync, py::len(answersheet.attr("get_question_ids")()));
     } catch (py::error_already_set& err) {
         if (!py_util::is_ordinary(err)) throw;
-        py_util::raise_from(err, PyExc_RuntimeError, fmt::format(texts::kParseFailed, py_util::error_text(err)));
+        py_util::raise_from_cause(err, PyExc_RuntimeError, fmt::format(texts::kParseFailed, py_util::error_text(err)));
     } catch (const std::exception& err) {
         detail::raise(PyExc_RuntimeError, fmt::format(texts::kParseFailed, err.what()));
     }

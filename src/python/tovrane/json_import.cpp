@@ -25,7 +25,7 @@ py::object decode(const py::object& json_data) {
         return json.attr("loads")(json_data);
     } catch (py::error_already_set& err) {
         if (!err.matches(json.attr("JSONDecodeError"))) throw;
-        raise_from(err, validation_error(), fill(txt::kInvalidJson, fmt::arg("error", py_util::error_text(err))));
+        raise_from_cause(err, validation_error(), fill(txt::kInvalidJson, fmt::arg("error", py_util::error_text(err))));
     }
 }
 

@@ -32,7 +32,7 @@ py::handle processing_error();
 py::handle validation_error();
 
 using py_util::raise;
-using py_util::raise_from;
+using py_util::raise_from_cause;
 
 /// Runs `body`. An error of an ordinary kind whose type is not among `keep` is re-raised as
 /// `as` with the message `wrap(text of the error)`; cancellation and exits pass through.
@@ -45,7 +45,7 @@ decltype(auto) guarded(Body&& body, py::handle as, Wrap&& wrap, std::initializer
         for (py::handle type : keep) {
             if (err.matches(type)) throw;
         }
-        raise_from(err, as, wrap(py_util::error_text(err)));
+        raise_from_cause(err, as, wrap(py_util::error_text(err)));
     } catch (const std::exception& err) {
         raise(as, wrap(std::string(err.what())));
     }

@@ -1,9 +1,9 @@
-// Placeholder substitution for the broker's prompt templates.
-#include "engine/text/prompts.hpp"
+// Filling `{name}` slots at run time, for the templates fmt cannot take as they stand.
+#include "engine/text/slots.hpp"
 
-namespace tovrane::text::prompts {
+namespace tovrane::text {
 
-std::string fill(std::string_view tmpl, std::initializer_list<Slot> slots) {
+std::string fill_slots(std::string_view tmpl, std::initializer_list<Slot> slots) {
     std::string out;
     std::size_t extra = 0;
     for (const Slot& s : slots) extra += s.value.size();
@@ -38,4 +38,4 @@ std::string fill(std::string_view tmpl, std::initializer_list<Slot> slots) {
     return out;
 }
 
-}  // namespace tovrane::text::prompts
+}  // namespace tovrane::text

@@ -1,34 +1,25 @@
-// Prompts, labels and messages of the model broker's language-model operations.
+// Every exact text and fixed figure of the model broker, in one place: the prompts of
+// the language-model operations, the usage log, the console lines and the messages.
+// Placeholders are fmt named arguments ({subject}), checked when compiled; values arrive
+// already rendered as text. Templates begin with a line break and most end in a line
+// break plus eight spaces; several lines carry trailing blanks. Keep them byte for byte.
 #pragma once
 
-#include <initializer_list>
-#include <string>
 #include <string_view>
 
-namespace tovrane::text::prompts {
+namespace tovrane::text::model_broker {
 
-/// A value for one `{name}` placeholder, already rendered as text.
-struct Slot {
-    std::string_view name;
-    std::string_view value;
-};
-
-/// Replaces every `{name}` of `tmpl` whose name is among `slots` in one pass:
-/// other braces stay as they are and inserted values are never scanned again.
-std::string fill(std::string_view tmpl, std::initializer_list<Slot> slots);
-
-// Templates begin with a line break and most end in a line break plus eight
-// spaces; several lines carry trailing blanks. Keep them byte for byte.
+// ---- Prompts --------------------------------------------------------------------------------
 
 /// One page of the combined OCR text; placeholders page_key, page_text.
-inline constexpr std::string_view page_block = R"tpl(
+inline constexpr std::string_view kPageBlock = R"tpl(
 --- Page {page_key} ---
 {page_text}
 )tpl";
 
 // Question paper parsing.
 /// Placeholders subject, language, combined_text.
-inline constexpr std::string_view question_paper_user = R"tpl(
+inline constexpr std::string_view kQuestionPaperUser = R"tpl(
         Parse the following OCR-extracted text from a {subject} question paper and extract all questions.
         
         Subject: {subject}
@@ -52,13 +43,13 @@ inline constexpr std::string_view question_paper_user = R"tpl(
         Return only the questions that are clearly identifiable and in {language} language.
         )tpl";
 /// Placeholder subject.
-inline constexpr std::string_view question_paper_system = R"tpl(You are an expert {subject} educator with experience in parsing question papers. You can accurately identify questions, clean OCR text, and determine appropriate mark allocations for {subject} questions.)tpl";
+inline constexpr std::string_view kQuestionPaperSystem = R"tpl(You are an expert {subject} educator with experience in parsing question papers. You can accurately identify questions, clean OCR text, and determine appropriate mark allocations for {subject} questions.)tpl";
 /// Placeholders subject, language, class_level, page_count.
-inline constexpr std::string_view question_paper_info = R"tpl(Subject: {subject}, Language: {language}, Class: {class_level}, Pages: {page_count})tpl";
+inline constexpr std::string_view kQuestionPaperInfo = R"tpl(Subject: {subject}, Language: {language}, Class: {class_level}, Pages: {page_count})tpl";
 
 // Rubric generation.
 /// Placeholders question, reference_answer_text, class_level, subject, max_marks.
-inline constexpr std::string_view rubric_user = R"tpl(
+inline constexpr std::string_view kRubricUser = R"tpl(
         Create a detailed **marking rubric** for evaluating student answers for the below question:
         
         ### Question Details
@@ -91,13 +82,13 @@ inline constexpr std::string_view rubric_user = R"tpl(
         Ensure the criteria are clear, complete, and consistent.
         )tpl";
 /// Fixed text.
-inline constexpr std::string_view rubric_system = R"tpl(You are an expert educator of CBSE curriculum in India, creating assessment rubrics. Generate criteria that are clear, specific, and appropriate for the given academic level.)tpl";
+inline constexpr std::string_view kRubricSystem = R"tpl(You are an expert educator of CBSE curriculum in India, creating assessment rubrics. Generate criteria that are clear, specific, and appropriate for the given academic level.)tpl";
 /// Placeholders max_marks, subject.
-inline constexpr std::string_view rubric_info = R"tpl(Question marks: {max_marks}, Subject: {subject})tpl";
+inline constexpr std::string_view kRubricInfo = R"tpl(Question marks: {max_marks}, Subject: {subject})tpl";
 
 // Reference answer generation.
 /// Placeholders question, class_level, subject, criteria_lines.
-inline constexpr std::string_view ref_answer_user = R"tpl(
+inline constexpr std::string_view kRefAnswerUser = R"tpl(
         Generate a comprehensive reference answer for the following question:
         
         ### Question Details
@@ -127,13 +118,13 @@ inline constexpr std::string_view ref_answer_user = R"tpl(
         - Provide only the **final reference answer**, without any introductory or explanatory text.
         )tpl";
 /// Placeholder subject.
-inline constexpr std::string_view ref_answer_system = R"tpl(You are an expert {subject} teacher creating reference answers. Write comprehensive, accurate answers appropriate for the specified class level.)tpl";
+inline constexpr std::string_view kRefAnswerSystem = R"tpl(You are an expert {subject} teacher creating reference answers. Write comprehensive, accurate answers appropriate for the specified class level.)tpl";
 /// Placeholders subject, class_level.
-inline constexpr std::string_view ref_answer_info = R"tpl(Question type: {subject}, Class: {class_level})tpl";
+inline constexpr std::string_view kRefAnswerInfo = R"tpl(Question type: {subject}, Class: {class_level})tpl";
 
 // Reference answers extracted from a scanned answer key (one user message, no system one).
 /// Placeholders question_lines, combined_text.
-inline constexpr std::string_view answer_key_user = R"tpl(
+inline constexpr std::string_view kAnswerKeyUser = R"tpl(
         Extract the reference answer for the following question from the provided OCR text:
 
         Questions: 
@@ -149,9 +140,11 @@ inline constexpr std::string_view answer_key_user = R"tpl(
         4. Look for question numbers, labels, or context clues to match answers to questions.
         )tpl";
 
-// Answersheet parsing. The Mathpix rules hold literal braces ({a}, {b}) that are not placeholders.
+// Answersheet parsing. The Mathpix rules hold literal braces ({a}, {b}) that are not
+// placeholders, so this one template is filled by fill_slots (slots.hpp), not fmt: fmt
+// would need them doubled, and the text would no longer be the prompt as sent.
 /// Placeholders question_lines, combined_text.
-inline constexpr std::string_view answersheet_user = R"tpl(
+inline constexpr std::string_view kAnswersheetUser = R"tpl(
         Parse the following OCR-extracted text from a student's answersheet and identify student answers to specific questions.
         
         ### Available Questions (format -> <question_id>: <question_text>):
@@ -186,13 +179,13 @@ inline constexpr std::string_view answersheet_user = R"tpl(
         4. Retain line breaks and paragraph separations to preserve visual and logical flow.
         )tpl";
 /// Fixed text.
-inline constexpr std::string_view answersheet_system = R"tpl(You are an expert at parsing student answersheets. You can accurately identify student responses, clean OCR text, and match answers to specific questions based on context and numbering.)tpl";
+inline constexpr std::string_view kAnswersheetSystem = R"tpl(You are an expert at parsing student answersheets. You can accurately identify student responses, clean OCR text, and match answers to specific questions based on context and numbering.)tpl";
 /// Placeholders question_count, page_count.
-inline constexpr std::string_view answersheet_info = R"tpl(Questions available: {question_count}, Pages: {page_count})tpl";
+inline constexpr std::string_view kAnswersheetInfo = R"tpl(Questions available: {question_count}, Pages: {page_count})tpl";
 
 // Answer evaluation.
 /// Placeholders question, reference_answer, student_answer, criteria_lines.
-inline constexpr std::string_view evaluation_user = R"tpl(
+inline constexpr std::string_view kEvaluationUser = R"tpl(
         Evaluate the following student answer against the given rubric:
         
         ### Question
@@ -238,48 +231,126 @@ inline constexpr std::string_view evaluation_user = R"tpl(
         Be fair but rigorous in your assessment.
         )tpl";
 /// Fixed text.
-inline constexpr std::string_view evaluation_system = R"tpl(You are an expert educator evaluating student work. Be fair, consistent, and provide constructive feedback.)tpl";
+inline constexpr std::string_view kEvaluationSystem = R"tpl(You are an expert educator evaluating student work. Be fair, consistent, and provide constructive feedback.)tpl";
 
 // Pieces the operations assemble.
-inline constexpr std::string_view no_reference_answer = "Not provided";
+inline constexpr std::string_view kNoReferenceAnswer = "Not provided";
 /// A rubric criterion listed for reference-answer generation.
-inline constexpr std::string_view criterion_line = "- {statement} ({mark} marks)";
+inline constexpr std::string_view kCriterionLine = "- {statement} ({mark} marks)";
 /// A rubric criterion listed for evaluation, numbered from 0.
-inline constexpr std::string_view indexed_criterion_line = "{index}: {statement} ({mark} marks)";
+inline constexpr std::string_view kIndexedCriterionLine = "{index}: {statement} ({mark} marks)";
 /// One question of a paper; the lines are then joined with another line break.
-inline constexpr std::string_view question_line = "- {q_id}: {text}\n";
-inline constexpr std::string_view evaluation_info = "Max marks: {max_marks_total}";
+inline constexpr std::string_view kQuestionLine = "- {q_id}: {text}\n";
+inline constexpr std::string_view kEvaluationInfo = "Max marks: {max_marks_total}";
 
 // Task names that label the usage records.
-inline constexpr std::string_view task_parse_question_paper = "parse_question_paper";
-inline constexpr std::string_view task_generate_rubric = "generate_rubric";
-inline constexpr std::string_view task_generate_reference_answer = "generate_reference_answer";
-inline constexpr std::string_view task_extract_reference_answer = "extract_reference_answer";
-inline constexpr std::string_view task_parse_answersheet = "parse_answersheet";
-inline constexpr std::string_view task_evaluate_answer = "evaluate_answer";
+inline constexpr std::string_view kTaskParseQuestionPaper = "parse_question_paper";
+inline constexpr std::string_view kTaskGenerateRubric = "generate_rubric";
+inline constexpr std::string_view kTaskGenerateReferenceAnswer = "generate_reference_answer";
+inline constexpr std::string_view kTaskExtractReferenceAnswer = "extract_reference_answer";
+inline constexpr std::string_view kTaskParseAnswersheet = "parse_answersheet";
+inline constexpr std::string_view kTaskEvaluateAnswer = "evaluate_answer";
 
-// Failures: each prefix is followed by the text of the caught error.
-inline constexpr std::string_view failed_parse_question_paper = "Failed to parse question paper: ";
-inline constexpr std::string_view failed_generate_rubric = "Failed to generate rubric: ";
-inline constexpr std::string_view failed_generate_reference_answer = "Failed to generate reference answer: ";
-inline constexpr std::string_view failed_generate_reference_answer_async =
-    "Failed to generate reference answer (async): ";
-inline constexpr std::string_view failed_parse_answersheet = "Failed to parse answersheet: ";
-inline constexpr std::string_view failed_evaluate_answer = "Failed to evaluate answer: ";
+// ---- Failures of the operations ------------------------------------------------------------
+
+/// Raised as RuntimeError, chained to the error; {error} is its text.
+inline constexpr std::string_view kFailedParseQuestionPaper = "Failed to parse question paper: {error}";
+inline constexpr std::string_view kFailedGenerateRubric = "Failed to generate rubric: {error}";
+inline constexpr std::string_view kFailedGenerateReferenceAnswer = "Failed to generate reference answer: {error}";
+/// Only this coroutine names its route in its failure; callers match on the text.
+inline constexpr std::string_view kFailedGenerateReferenceAnswerAsync =
+    "Failed to generate reference answer (async): {error}";
+inline constexpr std::string_view kFailedParseAnswersheet = "Failed to parse answersheet: {error}";
+inline constexpr std::string_view kFailedEvaluateAnswer = "Failed to evaluate answer: {error}";
 /// Printed (not raised) when extracting reference answers from an answer key fails.
-inline constexpr std::string_view failed_extract_reference_answer =
+inline constexpr std::string_view kFailedExtractReferenceAnswer =
     "[ModelBroker]: Failed to extract reference answer for {q_id}: {error}";
-
-// Argument checks, worded like Python's own.
-inline constexpr std::string_view wrong_argument_type = "{function}() argument '{argument}' must be {expected}, not {actual}";
-/// The structured reference answer must be text or absent.
-inline constexpr std::string_view wrong_reference_answer_type = "reference_answer must be str or None, not {actual}";
 
 // Marks the model produced that cannot stand: the operation fails instead of storing them,
 // worded like the JSON import's checks of the same values.
-inline constexpr std::string_view invalid_question_marks =
+inline constexpr std::string_view kInvalidQuestionMarks =
     "max_marks of question {q_id} must be a number from 0 to 1000, not {marks}";
-inline constexpr std::string_view invalid_criterion_mark = "Criterion {index} mark must be a number from 0 to 1000, not {mark}";
-inline constexpr std::string_view invalid_awarded_marks = "Awarded marks must lie between 0 and {total}, not {awarded}";
+inline constexpr std::string_view kInvalidCriterionMark = "Criterion {index} mark must be a number from 0 to 1000, not {mark}";
+inline constexpr std::string_view kInvalidAwardedMarks = "Awarded marks must lie between 0 and {total}, not {awarded}";
 
-}  // namespace tovrane::text::prompts
+// ---- Service client -------------------------------------------------------------------------
+
+inline constexpr std::string_view kApiKeyRequired = R"(OPENAI_API_KEY environment variable is required)";
+
+/// Suffix of the task name and prefix of the additional information of a failed call.
+inline constexpr std::string_view kFailedTaskSuffix = "_FAILED";
+inline constexpr std::string_view kFailedInfoPrefix = "Error: ";
+
+/// Length of the request-rate window of asynchronous calls.
+inline constexpr int kRateWindowSeconds = 60;
+
+/// Waits for the rate window longer than this are logged, so a stall has a visible cause.
+inline constexpr double kRateWaitWorthLogging = 1.0;
+inline constexpr std::string_view kBrokerLoggerName = "tovrane_core.model_broker";
+inline constexpr std::string_view kRateLimitWait =
+    R"(Rate limit of {limit} requests per minute reached: waiting {seconds:.1f} s before the next request)";
+
+/// A time-out or retry count refused: {source} names the argument or the variable.
+inline constexpr std::string_view kBadTimeout = R"({source} must be a positive number of seconds, got {value})";
+inline constexpr std::string_view kBadRetries = R"({source} must be a whole number, 0 or more, got {value})";
+
+/// Arguments the host passes below 1 are refused with these messages.
+inline constexpr std::string_view kMaxConcurrentTooSmall =
+    R"(max_concurrent_requests must be at least 1, got {value})";
+inline constexpr std::string_view kRequestsPerMinuteTooSmall =
+    R"(requests_per_minute must be at least 1, got {value})";
+
+// ---- Token accounting and usage log ---------------------------------------------------------
+
+/// US dollars per 1000 tokens.
+inline constexpr double kInputPricePer1k = 0.00015;
+inline constexpr double kOutputPricePer1k = 0.0006;
+
+/// tiktoken's fallback encoding when the model's own cannot be had.
+inline constexpr std::string_view kFallbackEncoding = "cl100k_base";
+
+inline constexpr std::string_view kLoggerName = "token_usage";
+inline constexpr std::string_view kLogFormat = R"(%(asctime)s | %(message)s)";
+inline constexpr std::string_view kLogDateFormat = R"(%Y-%m-%d %H:%M:%S)";
+
+inline constexpr std::string_view kSessionBanner = R"(
+
+=====================
+NEW MODEL BROKER SESSION STARTED
+=====================
+)";
+
+/// One call's record (fmt named fields). The blanks before the line breaks belong to it.
+inline constexpr std::string_view kUsageRecord = R"(
+
+*********************
+TASK: {task} | 
+MODEL: {model} | 
+INPUT_TOKENS: {input} | 
+OUTPUT_TOKENS: {output} | 
+TOTAL_TOKENS: {total} | 
+COST: ${cost:.6f})";
+
+/// Appended to the record only when there is additional information.
+inline constexpr std::string_view kUsageRecordInfo = R"( | INFO: {info})";
+
+/// The console line written for every call, logged or not.
+inline constexpr std::string_view kUsageConsoleLine = R"(-> {task}: {total} tokens (${cost:.6f}))";
+
+/// Level names `log_to_file` does not know are written at info level as "[LEVEL] msg".
+inline constexpr std::string_view kUnknownLevelMessage = R"([{level}] {msg})";
+
+// ---- Batches --------------------------------------------------------------------------------
+
+/// A thread-pool task's error, as its result; {error} is str() of the exception.
+inline constexpr std::string_view kTaskError = R"(Error in task {position}: {error})";
+/// Every record of a blocking batch that could not run; {error} is str() of the reason.
+inline constexpr std::string_view kSyncWrapperError = R"(Sync wrapper error: {error})";
+inline constexpr std::string_view kRubricsRefusal =
+    R"(Cannot call generate_rubrics_batch_sync from within an async context. Use generate_rubrics_batch_async instead.)";
+inline constexpr std::string_view kRefAnswersRefusal =
+    R"(Cannot call generate_ref_answers_batch_sync from within an async context. Use generate_ref_answers_batch_async instead.)";
+inline constexpr std::string_view kEvaluationsRefusal =
+    R"(Cannot call evaluate_answers_batch_sync from within an async context. Use evaluate_answers_batch_async instead.)";
+
+}  // namespace tovrane::text::model_broker
