@@ -19,6 +19,9 @@ inline constexpr int kRequestsPerMinute = 50;
 inline constexpr double kRequestTimeoutSeconds = 120.0;
 inline constexpr long long kMaxRetries = 2;
 
+/// Language of a question paper imported from JSON that names none.
+inline constexpr std::string_view kPaperLanguage = "English";
+
 // ---- Page reading ---------------------------------------------------------------------------
 
 inline constexpr std::string_view kExtractorType = "aws";

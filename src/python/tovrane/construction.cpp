@@ -1,12 +1,17 @@
-// The configuration record: type rules on construction, plain attributes afterwards.
+// Construction of the configuration record (type rules, then plain attributes) and of
+// the unconfigured facade.
+#include <fmt/format.h>
+
 #include <array>
 
-#include "tovrane/ops.hpp"
-#include "tovrane/support.hpp"
+#include "common/errors.hpp"
+#include "common/python.hpp"
+#include "tovrane/internal.hpp"
+#include "tovrane/operations.hpp"
 
 namespace tovrane::facade {
 
-using namespace detail;
+using namespace py_util;
 
 namespace {
 
@@ -18,38 +23,38 @@ constexpr std::array<const char*, 10> kDictKeys = {
 // Exactly str: a subclass could change how the value compares or prints later on.
 void require_exact_text(py::handle value, const char* name) {
     if (!PyUnicode_CheckExact(value.ptr())) {
-        bad_argument(value, name, "str");
+        wrong_type(name, "str", value);
     }
 }
 
 void require_text_or_none(py::handle value, const char* name) {
     if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
-        bad_argument(value, name, "str or None");
+        wrong_type(name, "str or None", value);
     }
 }
 
 // Exactly an int (bool is an int to Python, but no count of anything).
 void require_int(py::handle value, const char* name) {
-    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) bad_argument(value, name, "an int");
+    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) wrong_type(name, "an int", value);
 }
 
 void require_int_or_none(py::handle value, const char* name) {
     if (!value.is_none() && (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()))) {
-        bad_argument(value, name, "an int or None");
+        wrong_type(name, "an int or None", value);
     }
 }
 
 void require_number_or_none(py::handle value, const char* name) {
     if (value.is_none()) return;
-    if (PyBool_Check(value.ptr()) || !is_instance(value, py::module_::import("numbers").attr("Real"))) {
-        bad_argument(value, name, "a number or None");
+    if (PyBool_Check(value.ptr()) || !is_instance(value, module_attr("numbers", "Real"))) {
+        wrong_type(name, "a number or None", value);
     }
 }
 
 // int(value) for any number; int() itself refuses NaN, infinities and complex numbers.
 py::object dpi_of(py::handle value) {
-    if (!is_instance(value, py::module_::import("numbers").attr("Number"))) {
-        bad_argument(value, "dpi", "a number");
+    if (!is_instance(value, module_attr("numbers", "Number"))) {
+        wrong_type("dpi", "a number", value);
     }
     PyObject* result = PyNumber_Long(value.ptr());
     if (result == nullptr) throw py::error_already_set();
@@ -73,7 +78,7 @@ void init_config(py::object self, py::object extractor_type, py::object extracto
     require_text_or_none(mathpix_app_id, "mathpix_app_id");
     require_text_or_none(mathpix_app_key, "mathpix_app_key");
     require_exact_text(token_log_file, "token_log_file");
-    py::object logging = py::bool_(truth_of(enable_llm_token_logging));
+    py::object logging = py::bool_(truthy(enable_llm_token_logging));
     py::object resolution = dpi_of(dpi);
     // The values themselves are the broker's to judge when it starts.
     require_int(max_concurrent_requests, "max_concurrent_requests");
@@ -104,6 +109,17 @@ py::dict config_to_dict(py::object self) {
         result[key] = self.attr(key);
     }
     return result;
+}
+
+void init_facade(py::object self) {
+    self.attr("config") = py::none();
+    self.attr("is_configured") = false;
+    self.attr("model_broker") = py::none();
+    self.attr("extractor_client") = py::none();
+    self.attr("paper_pipeline") = py::none();
+    self.attr("sheet_pipeline") = py::none();
+    self.attr("current_question_paper") = py::none();
+    self.attr("last_processing_summary") = py::dict();
 }
 
 }  // namespace tovrane::facade

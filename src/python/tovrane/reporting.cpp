@@ -1,29 +1,39 @@
 // Saving and printing through the pipelines, and the example of the JSON route.
+#include <fmt/format.h>
+
+#include <string_view>
+
+#include "common/errors.hpp"
+#include "common/files.hpp"
+#include "common/names.hpp"
+#include "common/python.hpp"
+#include "engine/constants.hpp"
 #include "engine/text/facade_texts.hpp"
-#include "tovrane/ops.hpp"
-#include "tovrane/support.hpp"
+#include "tovrane/internal.hpp"
+#include "tovrane/operations.hpp"
 
 namespace tovrane::facade {
 
-namespace txt = tovrane::text::facade;
-using namespace detail;
+namespace texts = tovrane::text::facade;
+using namespace fmt::literals;
+using namespace py_util;
 
 namespace {
 
 // The format is compared without regard to case but handed on as the caller wrote it.
 void check_format(const py::object& format) {
     py::object lowered = format.attr("lower")();
-    if (!lowered.equal(py::str("json")) && !lowered.equal(py::str("txt"))) raise(validation_error(), txt::kBadFormat);
+    if (!lowered.equal(py::str("json")) && !lowered.equal(py::str("txt"))) raise(validation_error(), texts::kBadFormat);
 }
 
 void require_answersheet(const py::object& answersheet) {
-    if (!is_instance(answersheet, answersheet_class())) raise(validation_error(), txt::kNotAnAnswersheet);
+    if (!is_instance(answersheet, names::answersheet_class())) raise(validation_error(), texts::kNotAnAnswersheet);
 }
 
 // Printing never raises: an ordinary error becomes one printed line.
-template <typename Body>
-void print_or_report(const char* failed, Body&& body) {
-    if (auto error = ordinary_error(body)) say(failed, fmt::arg("error", *error));
+template <const std::string_view& failed, typename Body>
+void print_or_report(Body&& body) {
+    if (auto error = ordinary_error(body)) say(failed, "error"_a = *error);
 }
 
 py::dict criterion(py::object statement, py::object mark) {
@@ -33,10 +43,10 @@ py::dict criterion(py::object statement, py::object mark) {
     return record;
 }
 
-py::dict criterion(const char* statement, double mark) { return criterion(py::str(statement), py::float_(mark)); }
+py::dict criterion(std::string_view statement, double mark) { return criterion(to_py(statement), py::float_(mark)); }
 
-py::dict example_question(const char* q_id, const char* text, int max_marks, py::dict first, py::dict second,
-                          const char* reference_answer) {
+py::dict example_question(const char* q_id, std::string_view text, int max_marks, py::dict first, py::dict second,
+                          std::string_view reference_answer) {
     py::list criteria;
     criteria.append(std::move(first));
     criteria.append(std::move(second));
@@ -44,23 +54,23 @@ py::dict example_question(const char* q_id, const char* text, int max_marks, py:
     rubric["criteria"] = criteria;
     py::dict question;
     question["q_id"] = q_id;
-    question["question_text"] = text;
+    question["question_text"] = to_py(text);
     question["max_marks"] = max_marks;
     question["rubric"] = rubric;
-    question["reference_answer"] = reference_answer;
+    question["reference_answer"] = to_py(reference_answer);
     return question;
 }
 
 // The example paper: no "language", so the import falls back to English.
 py::dict example_paper() {
     py::list questions;
-    questions.append(example_question("Q1", txt::kExampleQ1Text, 3, criterion(txt::kExampleQ1Criterion1, 2.0),
-                                      criterion(txt::kExampleQ1Criterion2, 1.0), txt::kExampleQ1Answer));
-    questions.append(example_question("Q2", txt::kExampleQ2Text, 2, criterion(txt::kExampleQ2Criterion1, 1.0),
-                                      criterion(txt::kExampleQ2Criterion2, 1.0), txt::kExampleQ2Answer));
+    questions.append(example_question("Q1", texts::kExampleQ1Text, 3, criterion(texts::kExampleQ1Criterion1, 2.0),
+                                      criterion(texts::kExampleQ1Criterion2, 1.0), texts::kExampleQ1Answer));
+    questions.append(example_question("Q2", texts::kExampleQ2Text, 2, criterion(texts::kExampleQ2Criterion1, 1.0),
+                                      criterion(texts::kExampleQ2Criterion2, 1.0), texts::kExampleQ2Answer));
     py::dict paper;
-    paper["subject"] = txt::kExampleSubject;
-    paper["class_level"] = txt::kExampleClassLevel;
+    paper["subject"] = to_py(texts::kExampleSubject);
+    paper["class_level"] = to_py(texts::kExampleClassLevel);
     paper["questions"] = questions;
     return paper;
 }
@@ -98,8 +108,8 @@ py::dict import_record(const py::object& paper) {
 }  // namespace
 
 void save_question_paper(py::object self, py::object output_path, py::object format) {
-    require_text(output_path, "output_path");
-    require_text(format, "format");
+    require_str(output_path, "output_path");
+    require_str(format, "format");
     guarded(
         [&] {
             self.attr("_validate_configured")();
@@ -109,34 +119,32 @@ void save_question_paper(py::object self, py::object output_path, py::object for
                 .attr("save_to_file")(py::arg("question_paper") = self.attr("current_question_paper"),
                                       py::arg("output_path") = output_path, py::arg("format") = format);
         },
-        processing_error(),
-        [](const std::string& error) { return fill(txt::kSavePaperFailed, fmt::arg("error", error)); },
+        with_error<texts::kSavePaperFailed>, processing_error(),
         {validation_error()});
 }
 
 void export_question_paper(py::object self, py::object output_path) {
-    require_text(output_path, "output_path");
+    require_str(output_path, "output_path");
     guarded(
         [&] {
             self.attr("_validate_configured")();
             self.attr("_validate_question_paper_loaded")();
             py::dict record = import_record(self.attr("current_question_paper"));
-            std::string contents = py_util::module_attr("json", "dumps")(record, py::arg("indent") = 4,
+            std::string contents = module_attr("json", "dumps")(record, py::arg("indent") = 4,
                                                                           py::arg("ensure_ascii") = false)
                                        .cast<std::string>();
-            py::object directory = py_util::module_attr("os.path", "dirname")(output_path);
-            if (truth_of(directory)) py_util::module_attr("os", "makedirs")(directory, py::arg("exist_ok") = true);
-            py_util::write_atomically(output_path, contents);
-            say(txt::kExportedPaper, fmt::arg("path", text(output_path)));
+            py::object directory = module_attr("os.path", "dirname")(output_path);
+            if (truthy(directory)) module_attr("os", "makedirs")(directory, py::arg("exist_ok") = true);
+            write_atomically(output_path, contents);
+            say(texts::kExportedPaper, "path"_a = str(output_path));
         },
-        processing_error(),
-        [](const std::string& error) { return fill(txt::kExportPaperFailed, fmt::arg("error", error)); },
+        with_error<texts::kExportPaperFailed>, processing_error(),
         {validation_error()});
 }
 
 void save_answersheet(py::object self, py::object answersheet, py::object output_path, py::object format) {
-    require_text(output_path, "output_path");
-    require_text(format, "format");
+    require_str(output_path, "output_path");
+    require_str(format, "format");
     guarded(
         [&] {
             self.attr("_validate_configured")();
@@ -148,13 +156,12 @@ void save_answersheet(py::object self, py::object answersheet, py::object output
                                       py::arg("question_paper") = self.attr("current_question_paper"),
                                       py::arg("output_path") = output_path, py::arg("format") = format);
         },
-        processing_error(),
-        [](const std::string& error) { return fill(txt::kSaveSheetFailed, fmt::arg("error", error)); },
+        with_error<texts::kSaveSheetFailed>, processing_error(),
         {validation_error()});
 }
 
 void print_question_paper_summary(py::object self) {
-    print_or_report(txt::kPrintPaperFailed, [&] {
+    print_or_report<texts::kPrintPaperFailed>([&] {
         self.attr("_validate_configured")();
         self.attr("_validate_question_paper_loaded")();
         self.attr("paper_pipeline").attr("print_summary")(self.attr("current_question_paper"));
@@ -162,7 +169,7 @@ void print_question_paper_summary(py::object self) {
 }
 
 void print_answersheet_summary(py::object self, py::object answersheet) {
-    print_or_report(txt::kPrintSheetFailed, [&] {
+    print_or_report<texts::kPrintSheetFailed>([&] {
         self.attr("_validate_configured")();
         self.attr("_validate_question_paper_loaded")();
         require_answersheet(answersheet);
@@ -171,16 +178,17 @@ void print_answersheet_summary(py::object self, py::object answersheet) {
 }
 
 void example_json_workflow() {
-    print_or_report(txt::kExampleFailed, [] {
-        py::object environ = py_util::module_attr("os", "environ");
-        py::object config = config_class()(py::arg("extractor_type") = "aws",
-                                           py::arg("openai_api_key") = get_or(environ, "OPENAI_API_KEY", py::none()));
-        py::object tovrane = tovrane_class()();
+    print_or_report<texts::kExampleFailed>([] {
+        py::object environ = module_attr("os", "environ");
+        py::object config =
+            names::config_class()(py::arg("extractor_type") = to_py(constants::kExtractorType),
+                                  py::arg("openai_api_key") = get_or(environ, constants::kOpenAiKeyVariable, py::none()));
+        py::object tovrane = names::tovrane_class()();
         tovrane.attr("configure")(config);
         py::object paper = tovrane.attr("question_paper_from_json")(example_paper());
         tovrane.attr("change_question_paper")(paper);
-        tovrane.attr("process_answersheet")(txt::kExampleSheet);
-        say(txt::kExampleDone);
+        tovrane.attr("process_answersheet")(to_py(texts::kExampleSheet));
+        say(texts::kExampleDone);
     });
 }
 
