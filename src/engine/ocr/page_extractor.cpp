@@ -4,10 +4,10 @@
 
 #include "engine/concurrency/worker_pool.hpp"
 #include "engine/ocr/errors.hpp"
-#include "engine/ocr/messages.hpp"
+#include "engine/text/extractor_client_texts.hpp"
 #include "engine/ocr/text_layer.hpp"
 
-#include <fmt/core.h>
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <memory>
@@ -15,6 +15,9 @@
 #include <unordered_set>
 
 namespace tovrane::ocr {
+
+namespace texts = tovrane::text::extractor_client;
+using namespace fmt::literals;
 
 namespace detail {
 
@@ -67,8 +70,9 @@ std::vector<int> resolve_pages(const std::vector<long long>& requested, int page
     std::unordered_set<long long> seen;
     for (const long long page : requested) {
         if (page < 1 || page > page_count) {
-            throw OcrError(ErrorKind::bad_input, fmt::format(fmt::runtime(messages::page_out_of_range), page, path,
-                                                             page_count, page_count == 1 ? "page" : "pages"));
+            throw OcrError(ErrorKind::bad_input,
+                           fmt::format(texts::kPageOutOfRange, "page"_a = page, "path"_a = path, "count"_a = page_count,
+                                       "pages"_a = page_count == 1 ? texts::kPage : texts::kPages));
         }
         if (seen.insert(page).second) {
             pages.push_back(static_cast<int>(page));

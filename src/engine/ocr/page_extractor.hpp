@@ -2,6 +2,7 @@
 // else the page rendered in gray and read by a PageReader; pages in parallel.
 #pragma once
 
+#include "engine/constants.hpp"
 #include "engine/ocr/page_reader.hpp"
 #include "engine/ocr/pdf_document.hpp"
 
@@ -14,7 +15,7 @@
 namespace tovrane::ocr {
 
 struct ExtractOptions {
-    int dpi = 150;                                  ///< rendering resolution
+    int dpi = constants::kDpi;                      ///< rendering resolution
     bool use_text_layer = true;                     ///< take real text layers instead of reading the page
     std::size_t workers = 1;                        ///< pages worked on at once
     std::uint64_t pixel_budget = kDefaultPixelBudget;  ///< largest rendering, in pixels
