@@ -85,19 +85,9 @@ void merge_answer(const py::object& held, const py::object& more) {
 }
 
 /// A student's answers under their question identifiers, in the order added.
-class Answersheet {
+class Answersheet : public dm::Heading {
 public:
-    Answersheet(OptionalText subject, OptionalText language, OptionalText class_level)
-        : subject_(text_or_none(std::move(subject))),
-          language_(text_or_none(std::move(language))),
-          class_level_(text_or_none(std::move(class_level))) {}
-
-    const std::optional<std::string>& subject() const { return subject_; }
-    void set_subject(OptionalText subject) { subject_ = text_or_none(std::move(subject)); }
-    const std::optional<std::string>& language() const { return language_; }
-    void set_language(OptionalText language) { language_ = text_or_none(std::move(language)); }
-    const std::optional<std::string>& class_level() const { return class_level_; }
-    void set_class_level(OptionalText level) { class_level_ = text_or_none(std::move(level)); }
+    using Heading::Heading;
 
     void add_answer(const dm::Text& q_id, py::object answer) {
         py::str key(q_id.value);
@@ -124,9 +114,6 @@ public:
     }
 
 private:
-    std::optional<std::string> subject_;
-    std::optional<std::string> language_;
-    std::optional<std::string> class_level_;
     py::dict answers_;
     py::list unmatched_;  // identifiers of parsed answers that matched no question
 };
@@ -204,11 +191,9 @@ void bind_answersheet(py::module_& m) {
                                 "A student's answers under their question identifiers.");
     cls.attr("__module__") = names::kAnswersheetModule;
     cls.def(py::init<OptionalText, OptionalText, OptionalText>(), py::kw_only(),
-            py::arg("subject"), py::arg("language"), py::arg("class_level"))
-        .def_property("subject", &Answersheet::subject, &Answersheet::set_subject)
-        .def_property("language", &Answersheet::language, &Answersheet::set_language)
-        .def_property("class_level", &Answersheet::class_level, &Answersheet::set_class_level)
-        .def("add_answer", &Answersheet::add_answer, py::arg("q_id"), py::arg("answer"),
+            py::arg("subject"), py::arg("language"), py::arg("class_level"));
+    dm::bind_heading(cls);
+    cls.def("add_answer", &Answersheet::add_answer, py::arg("q_id"), py::arg("answer"),
              "Adds the answer under q_id. An answer already held there keeps its place and takes "
              "in this one: texts joined by a blank line, pages merged in order without repeats.")
         .def_property("unmatched_answers", &Answersheet::unmatched_answers, &Answersheet::set_unmatched_answers,

@@ -73,19 +73,9 @@ private:
 
 /// A paper's questions under their identifiers, in paper order. A dict keeps that order
 /// and lets a repeated identifier replace its question in place.
-class QuestionPaper {
+class QuestionPaper : public dm::Heading {
 public:
-    QuestionPaper(OptionalText subject, OptionalText language, OptionalText class_level)
-        : subject_(text_or_none(std::move(subject))),
-          language_(text_or_none(std::move(language))),
-          class_level_(text_or_none(std::move(class_level))) {}
-
-    const std::optional<std::string>& subject() const { return subject_; }
-    void set_subject(OptionalText subject) { subject_ = text_or_none(std::move(subject)); }
-    const std::optional<std::string>& language() const { return language_; }
-    void set_language(OptionalText language) { language_ = text_or_none(std::move(language)); }
-    const std::optional<std::string>& class_level() const { return class_level_; }
-    void set_class_level(OptionalText level) { class_level_ = text_or_none(std::move(level)); }
+    using Heading::Heading;
 
     void add_question(const dm::Text& q_id, py::object question) {
         questions_[py::str(q_id.value)] = std::move(question);
@@ -123,9 +113,6 @@ public:
     void restore_questions(py::dict questions) { questions_ = std::move(questions); }
 
 private:
-    std::optional<std::string> subject_;
-    std::optional<std::string> language_;
-    std::optional<std::string> class_level_;
     py::dict questions_;
 };
 
@@ -197,12 +184,9 @@ void bind_question_paper(py::module_& m) {
                                   "The questions of a paper under their identifiers, in order.");
     cls.attr("__module__") = names::kQuestionPaperModule;
     cls.def(py::init<OptionalText, OptionalText, OptionalText>(), py::kw_only(),
-            py::arg("subject"), py::arg("language"), py::arg("class_level"))
-        .def_property("subject", &QuestionPaper::subject, &QuestionPaper::set_subject)
-        .def_property("language", &QuestionPaper::language, &QuestionPaper::set_language)
-        .def_property("class_level", &QuestionPaper::class_level,
-                      &QuestionPaper::set_class_level)
-        .def("add_question", &QuestionPaper::add_own_question, py::arg("question"),
+            py::arg("subject"), py::arg("language"), py::arg("class_level"));
+    dm::bind_heading(cls);
+    cls.def("add_question", &QuestionPaper::add_own_question, py::arg("question"),
              "Adds the question under its own q_id; an existing one is replaced in place.")
         .def("add_question", &QuestionPaper::add_question, py::arg("q_id"), py::arg("question"),
              "Adds the question under q_id; an existing one is replaced in place.")

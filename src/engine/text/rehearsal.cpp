@@ -14,7 +14,7 @@
 
 namespace tovrane::text::rehearsal {
 
-namespace prompts = tovrane::text::model_broker;
+
 using namespace fmt::literals;
 
 namespace {
@@ -451,29 +451,29 @@ std::string answer(std::string_view schema, const std::vector<Message>& messages
     };
     using P = std::vector<std::string_view>;
     if (schema == "QuestionPaperResponse") {
-        auto v = read_prompt(schema, prompts::kQuestionPaperUser, need_user(), P{"subject", "language", "combined_text"});
+        auto v = read_prompt(schema, model_broker::kQuestionPaperUser, need_user(), P{"subject", "language", "combined_text"});
         return question_paper_answer(v);
     }
     if (schema == "RubricResponse") {
-        auto v = read_prompt(schema, prompts::kRubricUser, need_user(),
+        auto v = read_prompt(schema, model_broker::kRubricUser, need_user(),
                              P{"question", "max_marks", "reference_answer_text", "class_level", "subject"});
         return rubric_answer(v);
     }
     if (schema == "ReferenceAnswerResponse") {
-        auto v = read_prompt(schema, prompts::kRefAnswerUser, need_user(),
+        auto v = read_prompt(schema, model_broker::kRefAnswerUser, need_user(),
                              P{"question", "criteria_lines", "class_level", "subject"});
         return reference_answer(v);
     }
     if (schema == "ReferenceAnswerKeysResponse") {
-        auto v = read_prompt(schema, prompts::kAnswerKeyUser, need_user(), P{"question_lines", "combined_text"});
+        auto v = read_prompt(schema, model_broker::kAnswerKeyUser, need_user(), P{"question_lines", "combined_text"});
         return answer_key_answer(v);
     }
     if (schema == "AnswersheetResponse") {
-        auto v = read_prompt(schema, prompts::kAnswersheetUser, need_user(), P{"question_lines", "combined_text"});
+        auto v = read_prompt(schema, model_broker::kAnswersheetUser, need_user(), P{"question_lines", "combined_text"});
         return answersheet_answer(v);
     }
     if (schema == "EvaluationResponse") {
-        auto v = read_prompt(schema, prompts::kEvaluationUser, need_user(),
+        auto v = read_prompt(schema, model_broker::kEvaluationUser, need_user(),
                              P{"reference_answer", "student_answer", "criteria_lines", "question"});
         return evaluation_answer(v);
     }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tovrane::docmodel {
 
@@ -23,6 +24,36 @@ using OptionalText = std::optional<Text>;
 
 /// The text of an OptionalText, or nullopt for None.
 std::optional<std::string> text_or_none(OptionalText text);
+
+/// What a question paper and an answersheet both carry: subject, language and class
+/// level, each a text or None.
+class Heading {
+public:
+    Heading(OptionalText subject, OptionalText language, OptionalText class_level)
+        : subject_(text_or_none(std::move(subject))),
+          language_(text_or_none(std::move(language))),
+          class_level_(text_or_none(std::move(class_level))) {}
+
+    const std::optional<std::string>& subject() const { return subject_; }
+    void set_subject(OptionalText subject) { subject_ = text_or_none(std::move(subject)); }
+    const std::optional<std::string>& language() const { return language_; }
+    void set_language(OptionalText language) { language_ = text_or_none(std::move(language)); }
+    const std::optional<std::string>& class_level() const { return class_level_; }
+    void set_class_level(OptionalText level) { class_level_ = text_or_none(std::move(level)); }
+
+protected:
+    std::optional<std::string> subject_;
+    std::optional<std::string> language_;
+    std::optional<std::string> class_level_;
+};
+
+/// The heading's three properties, bound on a class whose type derives from Heading.
+template <typename Class>
+void bind_heading(Class& cls) {
+    cls.def_property("subject", &Heading::subject, &Heading::set_subject)
+        .def_property("language", &Heading::language, &Heading::set_language)
+        .def_property("class_level", &Heading::class_level, &Heading::set_class_level);
+}
 
 /// The item stored under `key`; KeyError(key), as a dict raises it, when there is none.
 py::object lookup(const py::dict& items, const std::string& key);

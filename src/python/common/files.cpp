@@ -21,6 +21,16 @@ void write_atomically(py::handle path, std::string_view contents) {
     }
 }
 
+void make_parent_directory(py::handle path) {
+    py::object directory = module_attr("os.path", "dirname")(path);
+    if (truthy(directory)) module_attr("os", "makedirs")(directory, py::arg("exist_ok") = true);
+}
+
+std::string json_text(py::handle record) {
+    return module_attr("json", "dumps")(record, py::arg("indent") = 4, py::arg("ensure_ascii") = false)
+        .cast<std::string>();
+}
+
 py::object env_value(const char* name) {
     return module_attr("os", "environ").attr("get")(name);
 }

@@ -17,6 +17,12 @@ namespace py = pybind11;
 /// os.strerror's text and the path as given.
 void write_atomically(py::handle path, std::string_view contents);
 
+/// os.makedirs(os.path.dirname(path), exist_ok=True) when the path names a folder.
+void make_parent_directory(py::handle path);
+
+/// json.dumps(record, indent=4, ensure_ascii=False): how every saved record is written.
+std::string json_text(py::handle record);
+
 /// os.environ.get(name): the variable's value, or None.
 py::object env_value(const char* name);
 

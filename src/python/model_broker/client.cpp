@@ -49,6 +49,20 @@ py::object output_tokens_of(py::handle self, py::handle response, py::object& in
     return self.attr("_count_tokens")(content);
 }
 
+/// `parse(model=self.model, messages=..., response_format=...)` on `client`: the response,
+/// or on the async client the awaitable of it.
+py::object request(py::handle self, py::handle client, py::handle messages, py::handle response_format) {
+    return parse_operation(client)(py::arg("model") = self.attr("model"), py::arg("messages") = messages,
+                                   py::arg("response_format") = response_format);
+}
+
+/// Logs the usage of a call that succeeded; `input_tokens` becomes the service's own count.
+void log_call(py::handle self, const std::string& task_name, py::object& input_tokens, py::handle response,
+              const std::string& additional_info) {
+    py::object output_tokens = output_tokens_of(self, response, input_tokens);
+    self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"), additional_info);
+}
+
 void log_failed_call(py::handle self, const std::string& task_name, py::handle input_tokens,
                      const py::error_already_set& err) {
     self.attr("_log_token_usage")(task_name + std::string(texts::kFailedTaskSuffix), input_tokens, 0,
@@ -62,11 +76,8 @@ py::object make_api_call(py::object self, const std::string& task_name, py::obje
                          py::object response_format, const std::string& additional_info) {
     py::object input_tokens = self.attr("_count_message_tokens")(messages);
     try {
-        py::object response = parse_operation(self.attr("client"))(
-            py::arg("model") = self.attr("model"), py::arg("messages") = messages,
-            py::arg("response_format") = response_format);
-        py::object output_tokens = output_tokens_of(self, response, input_tokens);
-        self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"), additional_info);
+        py::object response = request(self, self.attr("client"), messages, response_format);
+        log_call(self, task_name, input_tokens, response, additional_info);
         return response;
     } catch (py::error_already_set& err) {
         if (!is_ordinary(err)) throw;
@@ -138,11 +149,8 @@ pyco::Task make_api_call_async(py::object self, std::string task_name, py::objec
 
     py::object input_tokens = self.attr("_count_message_tokens")(messages);
     try {
-        py::object response = co_await parse_operation(self.attr("async_client"))(
-            py::arg("model") = self.attr("model"), py::arg("messages") = messages,
-            py::arg("response_format") = response_format);
-        py::object output_tokens = output_tokens_of(self, response, input_tokens);
-        self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"), additional_info);
+        py::object response = co_await request(self, self.attr("async_client"), messages, response_format);
+        log_call(self, task_name, input_tokens, response, additional_info);
         co_return response;
     } catch (py::error_already_set& err) {
         if (!is_ordinary(err)) throw;

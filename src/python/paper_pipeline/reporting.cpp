@@ -41,8 +41,7 @@ py::list criterion_entries(py::handle rubric) {
 
 std::string json_document(py::object self, py::handle question_paper, py::handle answer_pages) {
     py::object record = self.attr("get_input_data_format")(question_paper, answer_pages);
-    return module_attr("json", "dumps")(record, py::arg("indent") = 4, py::arg("ensure_ascii") = false)
-        .cast<std::string>();
+    return json_text(record);
 }
 
 std::string text_document(py::handle question_paper) {
@@ -174,8 +173,7 @@ py::dict get_input_data_format(py::object, py::object question_paper, py::object
 void save_to_file(py::object self, py::object question_paper, py::object output_path, py::object answer_pages,
                   py::object format) {
     require_paper(question_paper);
-    py::object directory = module_attr("os.path", "dirname")(output_path);
-    if (truthy(directory)) module_attr("os", "makedirs")(directory, py::arg("exist_ok") = true);
+    make_parent_directory(output_path);
 
     bool as_json = py::str(format).attr("lower")().equal(py::str("json"));
     std::string contents = as_json ? json_document(self, question_paper, answer_pages)

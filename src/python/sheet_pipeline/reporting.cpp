@@ -224,14 +224,12 @@ py::list get_answersheet_format(py::object, py::object answersheet, py::object q
 void save_to_file(py::object self, py::object answersheet, py::object question_paper, py::object output_path,
                   py::object format) {
     require_inputs(answersheet, question_paper);
-    py::object folder = module_attr("os.path", "dirname")(output_path);
-    if (truthy(folder)) module_attr("os", "makedirs")(folder, py::arg("exist_ok") = true);
+    make_parent_directory(output_path);
 
     std::string contents;
     if (format.attr("lower")().equal(to_py(texts::kJsonFormat))) {
         py::object records = self.attr("get_answersheet_format")(answersheet, question_paper);
-        contents = module_attr("json", "dumps")(records, py::arg("indent") = 4, py::arg("ensure_ascii") = false)
-                       .cast<std::string>();
+        contents = json_text(records);
     } else {
         contents = text_report(answersheet, question_paper);
     }

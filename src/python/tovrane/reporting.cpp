@@ -130,11 +130,8 @@ void export_question_paper(py::object self, py::object output_path) {
             self.attr("_validate_configured")();
             self.attr("_validate_question_paper_loaded")();
             py::dict record = import_record(self.attr("current_question_paper"));
-            std::string contents = module_attr("json", "dumps")(record, py::arg("indent") = 4,
-                                                                          py::arg("ensure_ascii") = false)
-                                       .cast<std::string>();
-            py::object directory = module_attr("os.path", "dirname")(output_path);
-            if (truthy(directory)) module_attr("os", "makedirs")(directory, py::arg("exist_ok") = true);
+            const std::string contents = json_text(record);
+            make_parent_directory(output_path);
             write_atomically(output_path, contents);
             say(texts::kExportedPaper, "path"_a = str(output_path));
         },
