@@ -1,4 +1,4 @@
-// Test-only coroutines for the asyncio bridge (tests/python/test_bridge.py, bench/).
+// Test-only coroutines for the asyncio bridge (tests/python/test_pyco_bridge.py, bench/).
 #include <pybind11/pybind11.h>
 
 #include <new>
