@@ -20,6 +20,13 @@ using namespace py_util;
 
 namespace {
 
+// Every saving and printing step needs a configured facade holding a paper; both checks go
+// through the instance, so a host's replacement is honoured.
+void require_paper_loaded(const py::object& self) {
+    self.attr("_validate_configured")();
+    self.attr("_validate_question_paper_loaded")();
+}
+
 // The format is compared without regard to case but handed on as the caller wrote it.
 void check_format(const py::object& format) {
     py::object lowered = format.attr("lower")();
@@ -112,8 +119,7 @@ void save_question_paper(py::object self, py::object output_path, py::object for
     require_str(format, "format");
     guarded(
         [&] {
-            self.attr("_validate_configured")();
-            self.attr("_validate_question_paper_loaded")();
+            require_paper_loaded(self);
             check_format(format);
             self.attr("paper_pipeline")
                 .attr("save_to_file")(py::arg("question_paper") = self.attr("current_question_paper"),
@@ -127,8 +133,7 @@ void export_question_paper(py::object self, py::object output_path) {
     require_str(output_path, "output_path");
     guarded(
         [&] {
-            self.attr("_validate_configured")();
-            self.attr("_validate_question_paper_loaded")();
+            require_paper_loaded(self);
             py::dict record = import_record(self.attr("current_question_paper"));
             const std::string contents = json_text(record);
             make_parent_directory(output_path);
@@ -144,8 +149,7 @@ void save_answersheet(py::object self, py::object answersheet, py::object output
     require_str(format, "format");
     guarded(
         [&] {
-            self.attr("_validate_configured")();
-            self.attr("_validate_question_paper_loaded")();
+            require_paper_loaded(self);
             require_answersheet(answersheet);
             check_format(format);
             self.attr("sheet_pipeline")
@@ -159,16 +163,14 @@ void save_answersheet(py::object self, py::object answersheet, py::object output
 
 void print_question_paper_summary(py::object self) {
     print_or_report<texts::kPrintPaperFailed>([&] {
-        self.attr("_validate_configured")();
-        self.attr("_validate_question_paper_loaded")();
+        require_paper_loaded(self);
         self.attr("paper_pipeline").attr("print_summary")(self.attr("current_question_paper"));
     });
 }
 
 void print_answersheet_summary(py::object self, py::object answersheet) {
     print_or_report<texts::kPrintSheetFailed>([&] {
-        self.attr("_validate_configured")();
-        self.attr("_validate_question_paper_loaded")();
+        require_paper_loaded(self);
         require_answersheet(answersheet);
         self.attr("sheet_pipeline").attr("print_summary")(answersheet, self.attr("current_question_paper"));
     });
