@@ -12,7 +12,11 @@ namespace tovrane::extractor_client {
 
 namespace {
 
-// The defaults named in the class documentation are those of engine/constants.hpp.
+// The class documentation names the defaults of engine/constants.hpp: a change there must
+// reach the text below.
+static_assert(constants::kExtractorType == "aws" && constants::kExtractorRegion == "us-east-1" &&
+              constants::kOcrLanguages == "eng" && constants::kVisionModel == "gpt-5-mini-2025-08-07");
+
 constexpr const char* kClassDoc = R"(Extracts the text of PDF pages through one of several back ends.
 
 ExtractorClient(*, extractor_type="aws", region="us-east-1", api_key=None, app_id=None,
