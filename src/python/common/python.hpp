@@ -37,6 +37,9 @@ std::string str_lossless(py::handle obj);
 /// The str of UTF-8 bytes, lone surrogates allowed ("surrogatepass").
 py::str to_py(std::string_view utf8);
 
+/// An int that is no bool: a count of something (bool is an int to Python).
+inline bool is_plain_int(py::handle value) { return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()); }
+
 /// Python's truth test; an error raised by __bool__ or __len__ propagates.
 bool truthy(py::handle obj);
 

@@ -20,10 +20,6 @@ using namespace py_util;
 
 namespace {
 
-bool is_plain_int(py::handle value) {
-    return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr());
-}
-
 std::string checked_type(py::handle value) {
     if (!PyUnicode_Check(value.ptr()) || !ocr::is_extractor_type(value.cast<std::string>())) {
         raise(PyExc_ValueError,

@@ -34,10 +34,6 @@ bool env_set(const char* name) {
     return value && !value->empty();
 }
 
-bool is_plain_int(py::handle value) {
-    return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr());
-}
-
 std::vector<long long> page_list(py::handle pages) {
     std::vector<long long> out;
     if (pages.is_none()) return out;

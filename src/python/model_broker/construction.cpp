@@ -58,7 +58,7 @@ py::int_ max_retries_of(const py::object& argument) {
     if (value.is_none()) return py::int_(constants::kMaxRetries);
     const std::string_view source = argument.is_none() ? constants::kMaxRetriesVariable : "max_retries";
     py::object number;
-    if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) {
+    if (is_plain_int(value)) {
         number = value;
     } else if (PyUnicode_Check(value.ptr())) {
         auto refused = ordinary_error([&] { number = py::int_(value.attr("strip")()); });

@@ -35,11 +35,11 @@ void require_text_or_none(py::handle value, const char* name) {
 
 // Exactly an int (bool is an int to Python, but no count of anything).
 void require_int(py::handle value, const char* name) {
-    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) wrong_type(name, "an int", value);
+    if (!is_plain_int(value)) wrong_type(name, "an int", value);
 }
 
 void require_int_or_none(py::handle value, const char* name) {
-    if (!value.is_none() && (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()))) {
+    if (!value.is_none() && !is_plain_int(value)) {
         wrong_type(name, "an int or None", value);
     }
 }
