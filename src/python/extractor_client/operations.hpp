@@ -41,6 +41,9 @@ public:
     /// {page number: text}; `self` is this client's Python object, for the vision reader.
     py::dict process_pdf(py::handle self, py::handle pdf_path, py::handle page_numbers);
 
+    /// The model the "openai" back end sends pages to, as it would choose it now.
+    static std::string vision_model();
+
 private:
     ocr::ReaderFactory local_reader();
     ocr::ReaderFactory openai_reader(py::handle self);

@@ -69,12 +69,6 @@ std::string nfkc(const std::string& text) {
     return module_attr("unicodedata", "normalize")("NFKC", text).cast<std::string>();
 }
 
-/// The model the "openai" back end sends pages to, as it would choose it now.
-std::string vision_model() {
-    std::string model = env(constants::kVisionModelVariable).value_or("");
-    return model.empty() ? std::string(constants::kVisionModel) : model;
-}
-
 // The client's OpenAI client, created at first use and kept as the instance
 // attribute `_openai_client`, where hosts and tests may put their own.
 py::object openai_client(py::handle owner, const std::optional<std::string>& api_key) {
@@ -189,6 +183,11 @@ py::dict ExtractorClient::process_pdf(py::handle self, py::handle pdf_path, py::
         raise_engine_error(error);
     }
     return page_texts(pages, path, options.dpi);
+}
+
+std::string ExtractorClient::vision_model() {
+    std::string model = env(constants::kVisionModelVariable).value_or("");
+    return model.empty() ? std::string(constants::kVisionModel) : model;
 }
 
 ocr::ReaderFactory ExtractorClient::local_reader() {
