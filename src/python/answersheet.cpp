@@ -190,8 +190,6 @@ void bind_answersheet(py::module_& m) {
     py::class_<Answersheet> cls(m, "Answersheet", py::dynamic_attr(),
                                 "A student's answers under their question identifiers.");
     cls.attr("__module__") = names::kAnswersheetModule;
-    cls.def(py::init<OptionalText, OptionalText, OptionalText>(), py::kw_only(),
-            py::arg("subject"), py::arg("language"), py::arg("class_level"));
     dm::bind_heading(cls);
     cls.def("add_answer", &Answersheet::add_answer, py::arg("q_id"), py::arg("answer"),
              "Adds the answer under q_id. An answer already held there keeps its place and takes "

@@ -183,8 +183,6 @@ void bind_question_paper(py::module_& m) {
     py::class_<QuestionPaper> cls(m, "QuestionPaper", py::dynamic_attr(),
                                   "The questions of a paper under their identifiers, in order.");
     cls.attr("__module__") = names::kQuestionPaperModule;
-    cls.def(py::init<OptionalText, OptionalText, OptionalText>(), py::kw_only(),
-            py::arg("subject"), py::arg("language"), py::arg("class_level"));
     dm::bind_heading(cls);
     cls.def("add_question", &QuestionPaper::add_own_question, py::arg("question"),
              "Adds the question under its own q_id; an existing one is replaced in place.")

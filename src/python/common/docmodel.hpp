@@ -47,10 +47,13 @@ protected:
     std::optional<std::string> class_level_;
 };
 
-/// The heading's three properties, bound on a class whose type derives from Heading.
+/// The keyword-only constructor that takes the heading, and its three properties, bound on
+/// a class whose type derives from Heading.
 template <typename Class>
 void bind_heading(Class& cls) {
-    cls.def_property("subject", &Heading::subject, &Heading::set_subject)
+    cls.def(py::init<OptionalText, OptionalText, OptionalText>(), py::kw_only(), py::arg("subject"),
+            py::arg("language"), py::arg("class_level"))
+        .def_property("subject", &Heading::subject, &Heading::set_subject)
         .def_property("language", &Heading::language, &Heading::set_language)
         .def_property("class_level", &Heading::class_level, &Heading::set_class_level);
 }
