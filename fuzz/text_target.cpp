@@ -8,8 +8,9 @@
 #include "engine/ocr/tesseract_pool.hpp"
 #include "engine/ocr/text_layer.hpp"
 #include "engine/text/paper_report.hpp"
-#include "engine/text/prompts.hpp"
+#include "engine/text/model_broker_texts.hpp"
 #include "engine/text/sheet_report.hpp"
+#include "engine/text/slots.hpp"
 #include "engine/text/usage_record.hpp"
 
 #include <charconv>
@@ -78,23 +79,22 @@ void fill_prompt(Fields& in) {
     const std::string tmpl = in.text();
     const std::string question = in.text();
     const std::string subject = in.text();
-    const std::string unchanged = text::prompts::fill(tmpl, {});
+    const std::string unchanged = text::fill_slots(tmpl, {});
     require(unchanged == tmpl, "fill without slots changed the template");
-    const std::string out = text::prompts::fill(tmpl, {{"question", question}, {"subject", subject}});
+    const std::string out = text::fill_slots(tmpl, {{"question", question}, {"subject", subject}});
     if (contains(tmpl, "{question}")) {
         require(contains(out, question), "a filled placeholder lost its value");
     }
     if (!contains(tmpl, "{")) {
         require(out == tmpl, "a template without braces changed");
     }
-    // Real templates: the values are the arbitrary part.
-    const std::string user = text::prompts::fill(text::prompts::rubric_user,
-                                                 {{"question", question},
-                                                  {"reference_answer_text", tmpl},
-                                                  {"class_level", subject},
-                                                  {"subject", subject},
-                                                  {"max_marks", "5"}});
-    require(contains(user, question) && contains(user, tmpl), "the rubric prompt lost a value");
+    // The real template the slot filler serves: the values are the arbitrary part.
+    const std::string user = text::fill_slots(text::model_broker::kAnswersheetUser,
+                                              {{"question_lines", question},
+                                               {"combined_text", tmpl},
+                                               {"page_count", subject},
+                                               {"question_count", "5"}});
+    require(contains(user, question) && contains(user, tmpl), "the answersheet prompt lost a value");
 }
 
 void paper_report(Fields& in) {

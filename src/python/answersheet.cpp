@@ -1,21 +1,25 @@
 // Python module tovrane_core.datastructures.answersheet: a student's answers.
-#include "common/docmodel_util.hpp"
-
+#include <fmt/format.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-
-#include <fmt/format.h>
 
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "common/docmodel.hpp"
+#include "common/names.hpp"
+#include "common/python.hpp"
+#include "engine/text/datastructures_texts.hpp"
+
+namespace tovrane::answersheet {
+
 namespace py = pybind11;
 namespace dm = tovrane::docmodel;
+namespace texts = tovrane::text::datastructures;
+using namespace fmt::literals;
 
 namespace {
-
-constexpr const char* kModuleName = "tovrane_core.datastructures.answersheet";
 
 using dm::OptionalText;
 using dm::text_or_none;
@@ -41,13 +45,12 @@ public:
     const std::string& feedback() const { return feedback_; }
     void set_feedback(dm::Text feedback) { feedback_ = std::move(feedback.value); }
     bool evaluated() const { return evaluated_; }
-    void set_evaluated(const py::object& flag) { evaluated_ = dm::truth_of(flag); }
+    void set_evaluated(const py::object& flag) { evaluated_ = py_util::truthy(flag); }
     const std::optional<std::string>& evaluation_error() const { return evaluation_error_; }
     void set_evaluation_error(OptionalText reason) { evaluation_error_ = text_or_none(std::move(reason)); }
 
     std::string repr() const {
-        return fmt::format("Answer(q_id={}, pages={})", dm::short_repr(q_id_),
-                           py::repr(pages_).cast<std::string>());
+        return fmt::format(texts::kAnswerRepr, "q_id"_a = dm::short_repr(q_id_), "pages"_a = py_util::repr_text(pages_));
     }
 
 private:
@@ -60,43 +63,31 @@ private:
     std::optional<std::string> evaluation_error_;
 };
 
-constexpr const char* kAnswerSeparator = "\n\n";
-
 /// `held` takes in `more`: the texts in order with a blank line between them (an empty
 /// one adds nothing), the pages of both in order without repeats. A student who goes on
 /// with an answer elsewhere in the booklet loses neither part.
 void merge_answer(const py::object& held, const py::object& more) {
     py::object first = held.attr("text");
     py::object second = more.attr("text");
-    if (!dm::truth_of(first.attr("strip")())) {
+    if (!py_util::truthy(first.attr("strip")())) {
         held.attr("text") = second;
-    } else if (dm::truth_of(second.attr("strip")())) {
-        held.attr("text") = first + py::str(kAnswerSeparator) + second;
+    } else if (py_util::truthy(second.attr("strip")())) {
+        held.attr("text") = first + py_util::to_py(texts::kAnswerSeparator) + second;
     }
     py::list pages;
     for (const py::object& part : {py::object(held.attr("pages")), py::object(more.attr("pages"))}) {
         if (part.is_none()) continue;
-        for (py::handle page : dm::snapshot(part)) {
-            if (PySequence_Contains(pages.ptr(), page.ptr()) == 0) pages.append(page);
+        for (py::handle page : py_util::snapshot(part)) {
+            if (!py_util::contains(pages, page)) pages.append(page);
         }
     }
     held.attr("pages") = pages;
 }
 
 /// A student's answers under their question identifiers, in the order added.
-class Answersheet {
+class Answersheet : public dm::Heading {
 public:
-    Answersheet(OptionalText subject, OptionalText language, OptionalText class_level)
-        : subject_(text_or_none(std::move(subject))),
-          language_(text_or_none(std::move(language))),
-          class_level_(text_or_none(std::move(class_level))) {}
-
-    const std::optional<std::string>& subject() const { return subject_; }
-    void set_subject(OptionalText subject) { subject_ = text_or_none(std::move(subject)); }
-    const std::optional<std::string>& language() const { return language_; }
-    void set_language(OptionalText language) { language_ = text_or_none(std::move(language)); }
-    const std::optional<std::string>& class_level() const { return class_level_; }
-    void set_class_level(OptionalText level) { class_level_ = text_or_none(std::move(level)); }
+    using Heading::Heading;
 
     void add_answer(const dm::Text& q_id, py::object answer) {
         py::str key(q_id.value);
@@ -111,21 +102,18 @@ public:
     const py::list& unmatched_answers() const { return unmatched_; }
     void set_unmatched_answers(const py::object& ids) { unmatched_ = py::list(ids); }
 
-    py::list question_ids() const { return dm::snapshot(answers_); }
+    py::list question_ids() const { return py_util::snapshot(answers_); }
     py::object get_answer(const dm::Text& q_id) const { return dm::lookup(answers_, q_id.value); }
-    py::dict all_answers() const { return dm::dict_copy(answers_); }
+    py::dict all_answers() const { return py_util::dict_copy(answers_); }
     void restore_answers(py::dict answers) { answers_ = std::move(answers); }
 
     std::string repr() const {
-        return fmt::format("Answersheet(subject={}, language={}, class_level={}, answers={})",
-                           dm::optional_repr(subject_), dm::optional_repr(language_),
-                           dm::optional_repr(class_level_), py::len(answers_));
+        return fmt::format(texts::kAnswersheetRepr, "subject"_a = dm::optional_repr(subject_),
+                           "language"_a = dm::optional_repr(language_),
+                           "class_level"_a = dm::optional_repr(class_level_), "answers"_a = py::len(answers_));
     }
 
 private:
-    std::optional<std::string> subject_;
-    std::optional<std::string> language_;
-    std::optional<std::string> class_level_;
     py::dict answers_;
     py::list unmatched_;  // identifiers of parsed answers that matched no question
 };
@@ -180,7 +168,7 @@ std::pair<Answersheet, py::dict> sheet_from_state(const py::tuple& state) {
 void bind_answer(py::module_& m) {
     py::class_<Answer> cls(m, "Answer", py::dynamic_attr(),
                            "A student's answer to one question, with its pages.");
-    cls.attr("__module__") = kModuleName;
+    cls.attr("__module__") = names::kAnswersheetModule;
     cls.def(py::init<dm::Text, dm::Text, const py::object&>(), py::kw_only(), py::arg("q_id"),
             py::arg("text"), py::arg("pages"))
         .def_property("q_id", &Answer::q_id, &Answer::set_q_id)
@@ -201,13 +189,9 @@ void bind_answer(py::module_& m) {
 void bind_answersheet(py::module_& m) {
     py::class_<Answersheet> cls(m, "Answersheet", py::dynamic_attr(),
                                 "A student's answers under their question identifiers.");
-    cls.attr("__module__") = kModuleName;
-    cls.def(py::init<OptionalText, OptionalText, OptionalText>(), py::kw_only(),
-            py::arg("subject"), py::arg("language"), py::arg("class_level"))
-        .def_property("subject", &Answersheet::subject, &Answersheet::set_subject)
-        .def_property("language", &Answersheet::language, &Answersheet::set_language)
-        .def_property("class_level", &Answersheet::class_level, &Answersheet::set_class_level)
-        .def("add_answer", &Answersheet::add_answer, py::arg("q_id"), py::arg("answer"),
+    cls.attr("__module__") = names::kAnswersheetModule;
+    dm::bind_heading(cls);
+    cls.def("add_answer", &Answersheet::add_answer, py::arg("q_id"), py::arg("answer"),
              "Adds the answer under q_id. An answer already held there keeps its place and takes "
              "in this one: texts joined by a blank line, pages merged in order without repeats.")
         .def_property("unmatched_answers", &Answersheet::unmatched_answers, &Answersheet::set_unmatched_answers,
@@ -220,9 +204,10 @@ void bind_answersheet(py::module_& m) {
 }
 
 }  // namespace
+}  // namespace tovrane::answersheet
 
 PYBIND11_MODULE(answersheet, m) {
     m.doc() = "Answersheets: Answersheet and Answer.";
-    bind_answer(m);
-    bind_answersheet(m);
+    tovrane::answersheet::bind_answer(m);
+    tovrane::answersheet::bind_answersheet(m);
 }

@@ -1,21 +1,26 @@
 // Python module tovrane_core.datastructures.question_paper: question papers and questions.
-#include "common/docmodel_util.hpp"
-
+#include <fmt/format.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-
-#include <fmt/format.h>
 
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "common/docmodel.hpp"
+#include "common/errors.hpp"
+#include "common/names.hpp"
+#include "common/python.hpp"
+#include "engine/text/datastructures_texts.hpp"
+
+namespace tovrane::question_paper {
+
 namespace py = pybind11;
 namespace dm = tovrane::docmodel;
+namespace texts = tovrane::text::datastructures;
+using namespace fmt::literals;
 
 namespace {
-
-constexpr const char* kModuleName = "tovrane_core.datastructures.question_paper";
 
 using dm::OptionalText;
 using dm::text_or_none;
@@ -52,8 +57,8 @@ public:
     }
 
     std::string repr() const {
-        return fmt::format("Question(q_id={}, max_marks={})", dm::short_repr(q_id_),
-                           dm::float_repr(max_marks_));
+        return fmt::format(texts::kQuestionRepr, "q_id"_a = dm::short_repr(q_id_),
+                           "max_marks"_a = dm::float_repr(max_marks_));
     }
 
 private:
@@ -68,19 +73,9 @@ private:
 
 /// A paper's questions under their identifiers, in paper order. A dict keeps that order
 /// and lets a repeated identifier replace its question in place.
-class QuestionPaper {
+class QuestionPaper : public dm::Heading {
 public:
-    QuestionPaper(OptionalText subject, OptionalText language, OptionalText class_level)
-        : subject_(text_or_none(std::move(subject))),
-          language_(text_or_none(std::move(language))),
-          class_level_(text_or_none(std::move(class_level))) {}
-
-    const std::optional<std::string>& subject() const { return subject_; }
-    void set_subject(OptionalText subject) { subject_ = text_or_none(std::move(subject)); }
-    const std::optional<std::string>& language() const { return language_; }
-    void set_language(OptionalText language) { language_ = text_or_none(std::move(language)); }
-    const std::optional<std::string>& class_level() const { return class_level_; }
-    void set_class_level(OptionalText level) { class_level_ = text_or_none(std::move(level)); }
+    using Heading::Heading;
 
     void add_question(const dm::Text& q_id, py::object question) {
         questions_[py::str(q_id.value)] = std::move(question);
@@ -88,37 +83,36 @@ public:
 
     // The identifier is read through the attribute, so a host's replacement is seen.
     void add_own_question(const py::object& question) {
-        add_question(dm::Text{dm::require_text(question.attr("q_id"), "q_id")}, question);
+        py::object q_id = question.attr("q_id");
+        py_util::require_str(q_id, "q_id");
+        add_question(dm::Text{q_id.cast<std::string>()}, question);
     }
 
     void add_reference_answer(const dm::Text& q_id, const py::object& text) const {
         get_question(q_id).attr("set_reference_answer")(text);
     }
 
-    py::list question_ids() const { return dm::snapshot(questions_); }
+    py::list question_ids() const { return py_util::snapshot(questions_); }
     py::object get_question(const dm::Text& q_id) const { return dm::lookup(questions_, q_id.value); }
-    py::dict all_questions() const { return dm::dict_copy(questions_); }
+    py::dict all_questions() const { return py_util::dict_copy(questions_); }
 
     double total_marks() const {
         double total = 0.0;
-        for (py::handle question : dm::snapshot(questions_.attr("values")())) {
+        for (py::handle question : py_util::snapshot(questions_.attr("values")())) {
             total += dm::real_of(question.attr("max_marks"));
         }
         return total;
     }
 
     std::string repr() const {
-        return fmt::format("QuestionPaper(subject={}, language={}, class_level={}, questions={})",
-                           dm::optional_repr(subject_), dm::optional_repr(language_),
-                           dm::optional_repr(class_level_), py::len(questions_));
+        return fmt::format(texts::kQuestionPaperRepr, "subject"_a = dm::optional_repr(subject_),
+                           "language"_a = dm::optional_repr(language_),
+                           "class_level"_a = dm::optional_repr(class_level_), "questions"_a = py::len(questions_));
     }
 
     void restore_questions(py::dict questions) { questions_ = std::move(questions); }
 
 private:
-    std::optional<std::string> subject_;
-    std::optional<std::string> language_;
-    std::optional<std::string> class_level_;
     py::dict questions_;
 };
 
@@ -165,7 +159,7 @@ std::pair<QuestionPaper, py::dict> paper_from_state(const py::tuple& state) {
 void bind_question(py::module_& m) {
     py::class_<Question> cls(m, "Question", py::dynamic_attr(),
                              "A question: identifier, text, maximum marks, rubric, reference answer.");
-    cls.attr("__module__") = kModuleName;
+    cls.attr("__module__") = names::kQuestionPaperModule;
     cls.def(py::init<dm::Text, dm::Text, double>(), py::kw_only(), py::arg("q_id"),
             py::arg("text"), py::arg("max_marks"))
         .def_property("q_id", &Question::q_id, &Question::set_q_id)
@@ -188,14 +182,9 @@ void bind_question(py::module_& m) {
 void bind_question_paper(py::module_& m) {
     py::class_<QuestionPaper> cls(m, "QuestionPaper", py::dynamic_attr(),
                                   "The questions of a paper under their identifiers, in order.");
-    cls.attr("__module__") = kModuleName;
-    cls.def(py::init<OptionalText, OptionalText, OptionalText>(), py::kw_only(),
-            py::arg("subject"), py::arg("language"), py::arg("class_level"))
-        .def_property("subject", &QuestionPaper::subject, &QuestionPaper::set_subject)
-        .def_property("language", &QuestionPaper::language, &QuestionPaper::set_language)
-        .def_property("class_level", &QuestionPaper::class_level,
-                      &QuestionPaper::set_class_level)
-        .def("add_question", &QuestionPaper::add_own_question, py::arg("question"),
+    cls.attr("__module__") = names::kQuestionPaperModule;
+    dm::bind_heading(cls);
+    cls.def("add_question", &QuestionPaper::add_own_question, py::arg("question"),
              "Adds the question under its own q_id; an existing one is replaced in place.")
         .def("add_question", &QuestionPaper::add_question, py::arg("q_id"), py::arg("question"),
              "Adds the question under q_id; an existing one is replaced in place.")
@@ -212,9 +201,10 @@ void bind_question_paper(py::module_& m) {
 }
 
 }  // namespace
+}  // namespace tovrane::question_paper
 
 PYBIND11_MODULE(question_paper, m) {
     m.doc() = "Question papers: QuestionPaper and Question.";
-    bind_question(m);
-    bind_question_paper(m);
+    tovrane::question_paper::bind_question(m);
+    tovrane::question_paper::bind_question_paper(m);
 }

@@ -1,19 +1,23 @@
 // Python module tovrane_core.datastructures.rubric: marking rubrics and their criteria.
-#include "common/docmodel_util.hpp"
-
-#include <pybind11/pybind11.h>
-
 #include <fmt/format.h>
+#include <pybind11/pybind11.h>
 
 #include <string>
 #include <utility>
 
+#include "common/docmodel.hpp"
+#include "common/names.hpp"
+#include "common/python.hpp"
+#include "engine/text/datastructures_texts.hpp"
+
+namespace tovrane::rubric {
+
 namespace py = pybind11;
 namespace dm = tovrane::docmodel;
+namespace texts = tovrane::text::datastructures;
+using namespace fmt::literals;
 
 namespace {
-
-constexpr const char* kModuleName = "tovrane_core.datastructures.rubric";
 
 /// One statement a marker checks; worth `mark` when fulfilled.
 class Criterion {
@@ -26,12 +30,11 @@ public:
     double mark() const { return mark_; }
     void set_mark(double mark) { mark_ = mark; }
     bool is_fulfilled() const { return is_fulfilled_; }
-    void set_fulfill(const py::object& flag) { is_fulfilled_ = dm::truth_of(flag); }
+    void set_fulfill(const py::object& flag) { is_fulfilled_ = py_util::truthy(flag); }
 
     std::string repr() const {
-        return fmt::format("Criterion(statement={}, mark={}, is_fulfilled={})",
-                           dm::short_repr(statement_), dm::float_repr(mark_),
-                           is_fulfilled_ ? "True" : "False");
+        return fmt::format(texts::kCriterionRepr, "statement"_a = dm::short_repr(statement_),
+                           "mark"_a = dm::float_repr(mark_), "is_fulfilled"_a = is_fulfilled_ ? "True" : "False");
     }
 
 private:
@@ -52,7 +55,7 @@ public:
     // Criteria are read through their attributes, so anything shaped like one counts.
     double total_marks() const {
         double total = 0.0;
-        for (py::handle criterion : dm::snapshot(criteria_)) {
+        for (py::handle criterion : py_util::snapshot(criteria_)) {
             total += dm::real_of(criterion.attr("mark"));
         }
         return total;
@@ -60,8 +63,8 @@ public:
 
     double awarded_marks() const {
         double total = 0.0;
-        for (py::handle criterion : dm::snapshot(criteria_)) {
-            if (dm::truth_of(criterion.attr("is_fulfilled"))) {
+        for (py::handle criterion : py_util::snapshot(criteria_)) {
+            if (py_util::truthy(criterion.attr("is_fulfilled"))) {
                 total += dm::real_of(criterion.attr("mark"));
             }
         }
@@ -70,7 +73,7 @@ public:
 
     py::list to_list() const {
         py::list entries;
-        for (py::handle criterion : dm::snapshot(criteria_)) {
+        for (py::handle criterion : py_util::snapshot(criteria_)) {
             py::dict entry;
             entry["statement"] = criterion.attr("statement");
             entry["mark"] = criterion.attr("mark");
@@ -80,7 +83,7 @@ public:
         return entries;
     }
 
-    std::string repr() const { return fmt::format("Rubric({} criteria)", py::len(criteria_)); }
+    std::string repr() const { return fmt::format(texts::kRubricRepr, "count"_a = py::len(criteria_)); }
 
 private:
     py::list criteria_;  // list(x) keeps a list as the same object
@@ -114,7 +117,7 @@ std::pair<Rubric, py::dict> rubric_from_state(const py::tuple& state) {
 void bind_criterion(py::module_& m) {
     py::class_<Criterion> cls(m, "Criterion", py::dynamic_attr(),
                               "One statement of a rubric, worth `mark` when fulfilled.");
-    cls.attr("__module__") = kModuleName;
+    cls.attr("__module__") = names::kRubricModule;
     cls.def(py::init<dm::Text, double>(), py::kw_only(), py::arg("statement"), py::arg("mark"))
         .def_property("statement", &Criterion::statement, &Criterion::set_statement)
         .def_property("mark", &Criterion::mark, &Criterion::set_mark)
@@ -128,7 +131,7 @@ void bind_criterion(py::module_& m) {
 void bind_rubric(py::module_& m) {
     py::class_<Rubric> cls(m, "Rubric", py::dynamic_attr(),
                            "The criteria of a question, in order.");
-    cls.attr("__module__") = kModuleName;
+    cls.attr("__module__") = names::kRubricModule;
     cls.def(py::init<const py::object&>(), py::arg("criteria"))
         .def_property("criteria", &Rubric::criteria, &Rubric::set_criteria)
         .def("total_marks", &Rubric::total_marks, "Sum of the marks of all criteria.")
@@ -141,9 +144,10 @@ void bind_rubric(py::module_& m) {
 }
 
 }  // namespace
+}  // namespace tovrane::rubric
 
 PYBIND11_MODULE(rubric, m) {
     m.doc() = "Marking rubrics: Rubric and Criterion.";
-    bind_criterion(m);
-    bind_rubric(m);
+    tovrane::rubric::bind_criterion(m);
+    tovrane::rubric::bind_rubric(m);
 }

@@ -1,7 +1,7 @@
 // Page selection, text layer versus reading per page, parallel workers, Tesseract.
+#include "engine/concurrency/worker_pool.hpp"
 #include "engine/ocr/errors.hpp"
 #include "engine/ocr/page_extractor.hpp"
-#include "engine/ocr/parallel.hpp"
 #include "engine/ocr/tesseract_pool.hpp"
 
 #include <gtest/gtest.h>
@@ -16,6 +16,9 @@
 
 namespace tovrane::ocr {
 namespace {
+
+using concurrency::Interrupted;
+using concurrency::run_parallel;
 
 const std::string kSamples = TOVRANE_SAMPLES_DIR;
 const std::string kData = TOVRANE_TEST_DATA_DIR;

@@ -1,4 +1,5 @@
-#include "engine/text/prompts.hpp"
+#include "engine/text/model_broker_texts.hpp"
+#include "engine/text/slots.hpp"
 #include "engine/text/rehearsal.hpp"
 #include "engine/text/rehearsal_scan.hpp"
 #include "engine/text/rehearsal_texts.hpp"
@@ -12,7 +13,8 @@
 
 namespace rh = tovrane::text::rehearsal;
 namespace scan = tovrane::text::rehearsal::scan;
-namespace prompts = tovrane::text::prompts;
+namespace prompts = tovrane::text::model_broker;
+using tovrane::text::fill_slots;
 
 namespace {
 
@@ -531,7 +533,7 @@ std::string combined(const rh::Pages& pages) {
     std::string out;
     for (const auto& [number, text] : pages) {
         std::string key = std::to_string(number);
-        out += prompts::fill(prompts::page_block, {{"page_key", key}, {"page_text", text}});
+        out += fill_slots(prompts::kPageBlock, {{"page_key", key}, {"page_text", text}});
     }
     return out;
 }
@@ -540,20 +542,20 @@ std::string question_lines(const std::vector<std::pair<std::string, std::string>
     std::string out;
     for (std::size_t k = 0; k < questions.size(); ++k) {
         if (k) out += "\n";
-        out += prompts::fill(prompts::question_line, {{"q_id", questions[k].first}, {"text", questions[k].second}});
+        out += fill_slots(prompts::kQuestionLine, {{"q_id", questions[k].first}, {"text", questions[k].second}});
     }
     return out;
 }
 
 TEST(RehearsalPrompts, UnfillInvertsFill) {
     std::string tricky = "a {subject} in braces\nSubject: not the label\n\n";
-    std::string text = prompts::fill(prompts::question_paper_user,
+    std::string text = fill_slots(prompts::kQuestionPaperUser,
                                      {{"subject", "Science"}, {"language", "English"}, {"combined_text", tricky}});
-    auto values = rh::unfill(prompts::question_paper_user, text, {"subject", "language", "combined_text"});
+    auto values = rh::unfill(prompts::kQuestionPaperUser, text, {"subject", "language", "combined_text"});
     ASSERT_TRUE(values.has_value());
     EXPECT_EQ(*values, (std::vector<std::string>{"Science", "English", tricky}));
-    EXPECT_FALSE(rh::unfill(prompts::question_paper_user, text + "x", {"subject", "language", "combined_text"}));
-    EXPECT_FALSE(rh::unfill(prompts::rubric_user, text, {"question", "max_marks"}));
+    EXPECT_FALSE(rh::unfill(prompts::kQuestionPaperUser, text + "x", {"subject", "language", "combined_text"}));
+    EXPECT_FALSE(rh::unfill(prompts::kRubricUser, text, {"question", "max_marks"}));
 }
 
 TEST(RehearsalPrompts, ReadsPagesInOrderIncludingEmptyOnes) {
@@ -585,14 +587,14 @@ std::vector<rh::Message> request(std::string user) { return {{"system", "You are
 
 TEST(RehearsalAnswer, FillsEachResponseSchemaExactly) {
     auto paper = rh::answer("QuestionPaperResponse",
-                            request(prompts::fill(prompts::question_paper_user,
+                            request(fill_slots(prompts::kQuestionPaperUser,
                                                   {{"subject", "Science"},
                                                    {"language", "English"},
                                                    {"combined_text", combined({{1, "Q1. Say \"hi\". [2 marks]"}})}})));
     EXPECT_EQ(paper, R"({"questions":[{"q_id":"Q1","question_text":"Say \"hi\".","max_marks":2}]})");
 
     auto rubric = rh::answer("RubricResponse",
-                             request(prompts::fill(prompts::rubric_user, {{"question", "Say hi."},
+                             request(fill_slots(prompts::kRubricUser, {{"question", "Say hi."},
                                                                           {"reference_answer_text", "Not provided"},
                                                                           {"class_level", "Class 6"},
                                                                           {"subject", "English"},
@@ -600,7 +602,7 @@ TEST(RehearsalAnswer, FillsEachResponseSchemaExactly) {
     EXPECT_EQ(rubric, R"({"criteria":[{"statement":"Covers: Say hi.","mark":1}]})");
 
     auto reference = rh::answer("ReferenceAnswerResponse",
-                                request(prompts::fill(prompts::ref_answer_user,
+                                request(fill_slots(prompts::kRefAnswerUser,
                                                       {{"question", "Say hi."},
                                                        {"class_level", "Class 6"},
                                                        {"subject", "English"},
@@ -609,19 +611,19 @@ TEST(RehearsalAnswer, FillsEachResponseSchemaExactly) {
 
     std::string ids = question_lines({{"Q1", "Say hi."}, {"Q2", "Wave."}});
     auto sheet = rh::answer("AnswersheetResponse",
-                            request(prompts::fill(prompts::answersheet_user,
+                            request(fill_slots(prompts::kAnswersheetUser,
                                                   {{"question_lines", ids},
                                                    {"combined_text", combined({{1, "Q1 hi\tthere"}, {2, "Q2 wave"}})}})));
     EXPECT_EQ(sheet, R"({"answers":[{"q_id":"Q1","answer_text":"hi there","page_numbers":[1]},)"
                      R"({"q_id":"Q2","answer_text":"wave","page_numbers":[2]}]})");
 
     auto key = rh::answer("ReferenceAnswerKeysResponse",
-                          {{"user", prompts::fill(prompts::answer_key_user,
+                          {{"user", fill_slots(prompts::kAnswerKeyUser,
                                                   {{"question_lines", ids}, {"combined_text", combined({{1, "Q2 Wave a hand.\nQ9 stray"}})}})}});
     EXPECT_EQ(key, R"({"reference_answers":[{"q_id":"Q2","reference_answer":"Wave a hand."}]})");
 
     auto evaluation = rh::answer("EvaluationResponse",
-                                 request(prompts::fill(prompts::evaluation_user,
+                                 request(fill_slots(prompts::kEvaluationUser,
                                                        {{"question", "Say hi."},
                                                         {"reference_answer", "hi"},
                                                         {"student_answer", "hi!"},
@@ -639,7 +641,7 @@ TEST(RehearsalAnswer, RefusesWhatItDoesNotKnow) {
 TEST(RehearsalAnswer, EscapesTextIntoValidJson) {
     std::string page = std::string("Q1 tab\there \x01 quote\" back\\slash bad\xff lone\xed\xa0\x80 end");
     auto json = rh::answer("AnswersheetResponse",
-                           request(prompts::fill(prompts::answersheet_user,
+                           request(fill_slots(prompts::kAnswersheetUser,
                                                  {{"question_lines", question_lines({{"Q1", "x"}})},
                                                   {"combined_text", combined({{1, page}})}})));
     EXPECT_NE(json.find(R"(\u0001 quote\" back\\slash bad)" "\xEF\xBF\xBD" R"( lone\ud800 end)"), std::string::npos)

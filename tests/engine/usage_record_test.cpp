@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "engine/text/broker_texts.hpp"
+#include "engine/text/model_broker_texts.hpp"
 
 using tovrane::text::call_cost;
 using tovrane::text::usage_console_line;
@@ -45,6 +45,6 @@ TEST(UsageRecord, TotalBeyondInt64IsExact) {
 }
 
 TEST(UsageRecord, BannerHasTwentyOneEqualsPerRule) {
-    EXPECT_EQ(tovrane::text::broker::kSessionBanner,
+    EXPECT_EQ(tovrane::text::model_broker::kSessionBanner,
               "\n\n=====================\nNEW MODEL BROKER SESSION STARTED\n=====================\n");
 }

@@ -5,6 +5,7 @@
 #include "common/pyco.hpp"
 
 namespace py = pybind11;
+namespace pyco = tovrane::pyco;
 
 namespace {
 

@@ -1,13 +1,15 @@
-// Test-only coroutines for the asyncio bridge (tests/python/test_bridge.py, bench/).
+// Test-only coroutines for the asyncio bridge (tests/python/test_pyco_bridge.py, bench/).
 #include <pybind11/pybind11.h>
 
 #include <new>
 #include <stdexcept>
 #include <string>
 
+#include "common/errors.hpp"
 #include "common/pyco.hpp"
 
 namespace py = pybind11;
+namespace pyco = tovrane::pyco;
 
 namespace {
 
@@ -79,7 +81,7 @@ pyco::Task ordinary_to_text(py::object awaitable) {
     try {
         co_return co_await std::move(awaitable);
     } catch (py::error_already_set& err) {
-        if (!pyco::is_ordinary(err)) {
+        if (!tovrane::py_util::is_ordinary(err)) {
             throw;
         }
         co_return "caught: " + tovrane::py_util::error_text(err);

@@ -3,6 +3,8 @@ batches hand over what finished, model requests are bounded in time. Driven thro
 official client against the loopback fake service."""
 
 import asyncio
+import signal
+import threading
 import time
 
 import pytest
@@ -158,6 +160,36 @@ def test_interrupted_thread_pool_carries_the_finished_results(broker, error):
     with pytest.raises(error) as err:
         broker.run_concurrent_tasks(tasks, 1)
     assert err.value.partial_results == ["1", "2", None, None, None, None]
+
+
+def test_ctrl_c_while_the_thread_pool_waits_stops_it_and_keeps_what_finished(broker):
+    """A real SIGINT: the waiting caller notices it, lets the running call end, starts no more."""
+    noticed = threading.Event()
+
+    def on_sigint(signum, frame):
+        noticed.set()
+        raise KeyboardInterrupt("from the handler")
+
+    def press_ctrl_c():
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+        return "sent"
+
+    def running_when_noticed():
+        assert noticed.wait(SLOW)
+        return "finished"
+
+    tasks = [{"func": press_ctrl_c, "args": ()}, {"func": running_when_noticed, "args": ()}]
+    tasks += [{"func": str, "args": (i,)} for i in range(40)]
+    previous = signal.signal(signal.SIGINT, on_sigint)
+    try:
+        with pytest.raises(KeyboardInterrupt, match="from the handler") as err:
+            broker.run_concurrent_tasks(tasks, 1)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    results = err.value.partial_results
+    assert results[:2] == ["sent", "finished"]
+    # A worker that was just released may start one or two more before the queue is dropped.
+    assert results.count(None) >= 35
 
 
 # ---- Time-out and retries of model requests -------------------------------------------------

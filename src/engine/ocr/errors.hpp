@@ -1,7 +1,6 @@
 // Errors of the PDF and OCR engine; the binding maps each kind to a Python type.
 #pragma once
 
-#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -21,12 +20,6 @@ public:
 
 private:
     ErrorKind kind_;
-};
-
-/// Thrown when the caller's interruption check asked the work to stop.
-class Interrupted : public std::exception {
-public:
-    const char* what() const noexcept override { return "interrupted"; }
 };
 
 }  // namespace tovrane::ocr

@@ -2,12 +2,12 @@
 // else the page rendered in gray and read by a PageReader; pages in parallel.
 #include "engine/ocr/page_extractor.hpp"
 
+#include "engine/concurrency/worker_pool.hpp"
 #include "engine/ocr/errors.hpp"
-#include "engine/ocr/messages.hpp"
-#include "engine/ocr/parallel.hpp"
+#include "engine/text/extractor_client_texts.hpp"
 #include "engine/ocr/text_layer.hpp"
 
-#include <fmt/core.h>
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <memory>
@@ -15,6 +15,9 @@
 #include <unordered_set>
 
 namespace tovrane::ocr {
+
+namespace texts = tovrane::text::extractor_client;
+using namespace fmt::literals;
 
 namespace detail {
 
@@ -67,8 +70,9 @@ std::vector<int> resolve_pages(const std::vector<long long>& requested, int page
     std::unordered_set<long long> seen;
     for (const long long page : requested) {
         if (page < 1 || page > page_count) {
-            throw OcrError(ErrorKind::bad_input, fmt::format(fmt::runtime(messages::page_out_of_range), page, path,
-                                                             page_count, page_count == 1 ? "page" : "pages"));
+            throw OcrError(ErrorKind::bad_input,
+                           fmt::format(texts::kPageOutOfRange, "page"_a = page, "path"_a = path, "count"_a = page_count,
+                                       "pages"_a = page_count == 1 ? texts::kPage : texts::kPages));
         }
         if (seen.insert(page).second) {
             pages.push_back(static_cast<int>(page));
@@ -87,7 +91,7 @@ std::vector<PageResult> extract_pages(const std::string& path, const std::vector
     std::vector<detail::Worker> state(workers);
     state[0].document.emplace(std::move(first));
     std::vector<PageResult> results(pages.size());
-    run_parallel(
+    concurrency::run_parallel(
         pages.size(), workers,
         [&](std::size_t index, std::size_t worker) {
             results[index] = detail::extract_page(path, pages[index], options, state[worker], make_reader);

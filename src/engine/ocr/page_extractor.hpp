@@ -2,6 +2,7 @@
 // else the page rendered in gray and read by a PageReader; pages in parallel.
 #pragma once
 
+#include "engine/constants.hpp"
 #include "engine/ocr/page_reader.hpp"
 #include "engine/ocr/pdf_document.hpp"
 
@@ -14,7 +15,7 @@
 namespace tovrane::ocr {
 
 struct ExtractOptions {
-    int dpi = 150;                                  ///< rendering resolution
+    int dpi = constants::kDpi;                      ///< rendering resolution
     bool use_text_layer = true;                     ///< take real text layers instead of reading the page
     std::size_t workers = 1;                        ///< pages worked on at once
     std::uint64_t pixel_budget = kDefaultPixelBudget;  ///< largest rendering, in pixels
@@ -42,7 +43,7 @@ std::vector<int> resolve_pages(const std::vector<long long>& requested, int page
 /// `options.workers` threads, each with its own document and reader; results
 /// follow the resolved page order. Memory stays bounded by one rendering per
 /// worker. Throws OcrError for bad files, pages and reader failures, and
-/// Interrupted when `interrupted` asks to stop (see run_parallel).
+/// concurrency::Interrupted when `interrupted` asks to stop (see run_parallel).
 std::vector<PageResult> extract_pages(const std::string& path, const std::vector<long long>& requested,
                                       const ExtractOptions& options, const ReaderFactory& make_reader,
                                       const std::function<bool()>& interrupted = {});

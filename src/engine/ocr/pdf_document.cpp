@@ -2,9 +2,9 @@
 #include "engine/ocr/pdf_document.hpp"
 
 #include "engine/ocr/errors.hpp"
-#include "engine/ocr/messages.hpp"
+#include "engine/text/extractor_client_texts.hpp"
 
-#include <fmt/core.h>
+#include <fmt/format.h>
 #include <poppler/cpp/poppler-document.h>
 #include <poppler/cpp/poppler-global.h>
 #include <poppler/cpp/poppler-image.h>
@@ -23,6 +23,9 @@
 #include <utility>
 
 namespace tovrane::ocr {
+
+namespace texts = tovrane::text::extractor_client;
+using namespace fmt::literals;
 
 namespace detail {
 
@@ -49,8 +52,9 @@ bool has_pdf_header(std::string_view head) {
     return head.find("%PDF-") != std::string_view::npos;
 }
 
-[[noreturn]] void throw_error(ErrorKind kind, const char* format, const std::string& path) {
-    throw OcrError(kind, fmt::format(fmt::runtime(format), path));
+template <const std::string_view& message>
+[[noreturn]] void throw_error(ErrorKind kind, const std::string& path) {
+    throw OcrError(kind, fmt::format(message, "path"_a = path));
 }
 
 // Checks what poppler cannot tell apart (missing, unreadable, empty, not a PDF).
@@ -58,31 +62,31 @@ void check_file(const std::string& path) {
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
     if (status.type() == std::filesystem::file_type::not_found) {
-        throw_error(ErrorKind::file_not_found, messages::file_not_found, path);
+        throw_error<texts::kFileNotFound>(ErrorKind::file_not_found, path);
     }
     if (ec) {
-        throw OcrError(ErrorKind::bad_input, fmt::format(fmt::runtime(messages::unreadable), path, ec.message()));
+        throw OcrError(ErrorKind::bad_input, fmt::format(texts::kUnreadable, "path"_a = path, "reason"_a = ec.message()));
     }
     if (!std::filesystem::is_regular_file(status)) {
-        throw_error(ErrorKind::bad_input, messages::not_regular, path);
+        throw_error<texts::kNotRegular>(ErrorKind::bad_input, path);
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         const int err = errno;
         if (err == EACCES || err == EPERM) {
-            throw_error(ErrorKind::permission_denied, messages::permission_denied, path);
+            throw_error<texts::kPermissionDenied>(ErrorKind::permission_denied, path);
         }
         throw OcrError(ErrorKind::bad_input,
-                       fmt::format(fmt::runtime(messages::unreadable), path, std::strerror(err)));
+                       fmt::format(texts::kUnreadable, "path"_a = path, "reason"_a = std::strerror(err)));
     }
     char head[1024];
     in.read(head, sizeof head);
     const auto got = static_cast<std::size_t>(in.gcount());
     if (got == 0) {
-        throw_error(ErrorKind::bad_input, messages::empty_file, path);
+        throw_error<texts::kEmptyFile>(ErrorKind::bad_input, path);
     }
     if (!has_pdf_header(std::string_view(head, got))) {
-        throw_error(ErrorKind::bad_input, messages::not_pdf, path);
+        throw_error<texts::kNotPdf>(ErrorKind::bad_input, path);
     }
 }
 
@@ -147,16 +151,16 @@ PdfDocument PdfDocument::open(const std::string& path) {
     if (!doc) {
         const std::string why = std::exchange(detail::first_poppler_message, {});
         if (why.empty()) {
-            detail::throw_error(ErrorKind::bad_input, messages::damaged, path);
+            detail::throw_error<texts::kDamaged>(ErrorKind::bad_input, path);
         }
-        throw OcrError(ErrorKind::bad_input, fmt::format(fmt::runtime(messages::damaged_because), path, why));
+        throw OcrError(ErrorKind::bad_input, fmt::format(texts::kDamagedBecause, "path"_a = path, "reason"_a = why));
     }
     detail::first_poppler_message.clear();
     if (doc->is_locked()) {
-        detail::throw_error(ErrorKind::bad_input, messages::encrypted, path);
+        detail::throw_error<texts::kEncrypted>(ErrorKind::bad_input, path);
     }
     if (doc->pages() <= 0) {
-        detail::throw_error(ErrorKind::bad_input, messages::no_pages, path);
+        detail::throw_error<texts::kNoPages>(ErrorKind::bad_input, path);
     }
     return PdfDocument(path, std::move(doc));
 }
@@ -186,7 +190,7 @@ std::pair<double, double> PdfDocument::page_size(int page) const {
 GrayImage PdfDocument::render_gray(int page, int dpi) const {
     std::unique_ptr<poppler::page> p(doc_->create_page(page - 1));
     if (!p) {
-        throw OcrError(ErrorKind::failed, fmt::format(fmt::runtime(messages::render_failed), page, path_));
+        throw OcrError(ErrorKind::failed, fmt::format(texts::kRenderFailed, "page"_a = page, "path"_a = path_));
     }
     poppler::page_renderer renderer;
     renderer.set_image_format(poppler::image::format_gray8);
@@ -195,7 +199,7 @@ GrayImage PdfDocument::render_gray(int page, int dpi) const {
     const poppler::image image = renderer.render_page(p.get(), dpi, dpi);
     if (!image.is_valid() || image.format() != poppler::image::format_gray8 || image.width() <= 0 ||
         image.height() <= 0) {
-        throw OcrError(ErrorKind::failed, fmt::format(fmt::runtime(messages::render_failed), page, path_));
+        throw OcrError(ErrorKind::failed, fmt::format(texts::kRenderFailed, "page"_a = page, "path"_a = path_));
     }
     GrayImage out;
     out.width = image.width();

@@ -2,7 +2,7 @@
 #include "engine/ocr/png.hpp"
 
 #include "engine/ocr/errors.hpp"
-#include "engine/ocr/messages.hpp"
+#include "engine/text/extractor_client_texts.hpp"
 
 #include <png.h>
 
@@ -56,7 +56,7 @@ bool write_png(const GrayImage& image, std::string* out) {
 std::string encode_png(const GrayImage& image) {
     std::string out;
     if (image.width <= 0 || image.height <= 0 || !detail::write_png(image, &out)) {
-        throw OcrError(ErrorKind::failed, messages::png_failed);
+        throw OcrError(ErrorKind::failed, std::string(text::extractor_client::kPngFailed));
     }
     return out;
 }

@@ -2,9 +2,9 @@
 #include "engine/ocr/tesseract_pool.hpp"
 
 #include "engine/ocr/errors.hpp"
-#include "engine/ocr/messages.hpp"
+#include "engine/text/extractor_client_texts.hpp"
 
-#include <fmt/core.h>
+#include <fmt/format.h>
 #include <fmt/format.h>
 #include <tesseract/baseapi.h>
 
@@ -12,6 +12,9 @@
 #include <dlfcn.h>
 
 namespace tovrane::ocr {
+
+namespace texts = tovrane::text::extractor_client;
+using namespace fmt::literals;
 
 namespace detail {
 
@@ -63,7 +66,7 @@ SetLevels find_omp_set_max_active_levels() {
 void check_language_list(const std::string& languages) {
     const auto names = detail::split_languages(languages);
     if (!std::all_of(names.begin(), names.end(), detail::is_language_name)) {
-        throw OcrError(ErrorKind::bad_input, fmt::format(fmt::runtime(messages::invalid_languages), languages));
+        throw OcrError(ErrorKind::bad_input, fmt::format(texts::kInvalidLanguages, "languages"_a = languages));
     }
 }
 
@@ -88,7 +91,7 @@ public:
         std::unique_ptr<char[]> text(api_->GetUTF8Text());
         api_->Clear();
         if (!text) {
-            throw OcrError(ErrorKind::failed, fmt::format(fmt::runtime(messages::tesseract_failed), page));
+            throw OcrError(ErrorKind::failed, fmt::format(texts::kTesseractFailed, "page"_a = page));
         }
         return detail::trim_right(text.get());
     }
@@ -144,15 +147,17 @@ std::unique_ptr<tesseract::TessBaseAPI> TesseractPool::take() {
         const bool is_available = std::find(available.begin(), available.end(), name) != available.end();
         if (!is_loaded && !is_available) {
             throw OcrError(ErrorKind::bad_input,
-                           fmt::format(fmt::runtime(messages::language_missing), name,
-                                       available.empty() ? "none" : fmt::format("{}", fmt::join(available, ", ")),
-                                       where));
+                           fmt::format(texts::kLanguageMissing, "language"_a = name,
+                                       "installed"_a = available.empty()
+                                                           ? std::string(texts::kNoneInstalled)
+                                                           : fmt::format("{}", fmt::join(available, texts::kListSeparator)),
+                                       "folder"_a = where));
         }
         all_loaded = all_loaded && is_loaded;
     }
     if (!all_loaded) {
         throw OcrError(ErrorKind::failed,
-                       fmt::format(fmt::runtime(messages::tesseract_init_failed), settings_.languages, where));
+                       fmt::format(texts::kTesseractInitFailed, "languages"_a = settings_.languages, "folder"_a = where));
     }
     api->SetPageSegMode(tesseract::PSM_SINGLE_COLUMN);
     // Lines read with low confidence (most handwriting) are otherwise read a

@@ -1,6 +1,6 @@
 #include "engine/text/rehearsal.hpp"
 
-#include "engine/text/prompts.hpp"
+#include "engine/text/model_broker_texts.hpp"
 #include "engine/text/rehearsal_scan.hpp"
 #include "engine/text/rehearsal_texts.hpp"
 
@@ -13,6 +13,9 @@
 #include <set>
 
 namespace tovrane::text::rehearsal {
+
+
+using namespace fmt::literals;
 
 namespace {
 
@@ -177,11 +180,6 @@ std::vector<std::string> points_of(std::string_view question) {
     return points;
 }
 
-std::string fill_number(std::string_view tmpl, std::string_view name, long long value) {
-    std::string text = std::to_string(value);
-    return prompts::fill(tmpl, {{name, text}});
-}
-
 }  // namespace
 
 std::vector<Criterion> make_rubric(std::string_view question, double max_marks) {
@@ -207,11 +205,11 @@ std::vector<Criterion> make_rubric(std::string_view question, double max_marks) 
             std::string point = points[i];
             if (i + 1 == count)
                 for (std::size_t k = i + 1; k < points.size(); ++k) point += " " + points[k];
-            statement = prompts::fill(kCoversPoint, {{"point", shortened(point, 240)}});
+            statement = fmt::format(kCoversPoint, "point"_a = shortened(point, 240));
         } else if (std::size_t extra = i - points.size(); extra < kExtraCriteria.size()) {
             statement = kExtraCriteria[extra];
         } else {
-            statement = fill_number(kFurtherDetail, "n", static_cast<long long>(extra - kExtraCriteria.size() + 1));
+            statement = fmt::format(kFurtherDetail, "n"_a = extra - kExtraCriteria.size() + 1);
         }
         criteria.push_back({std::move(statement), marks[i]});
     }
@@ -258,12 +256,8 @@ Evaluation evaluate(std::string_view student_answer, std::string_view reference_
         result.fulfilled.push_back(static_cast<int>(k));
         result.awarded_marks += rubric[k].mark;
     }
-    std::string used_text = std::to_string(used), total_text = std::to_string(reference.size()),
-                met_text = std::to_string(met), count_text = std::to_string(count);
-    result.feedback = prompts::fill(kFeedbackScore, {{"used", used_text},
-                                                     {"total", total_text},
-                                                     {"met", met_text},
-                                                     {"count", count_text}});
+    result.feedback = fmt::format(kFeedbackScore, "used"_a = used, "total"_a = reference.size(), "met"_a = met,
+                                  "count"_a = count);
     result.feedback += ' ';
     result.feedback += count > 0 && met == count ? kFeedbackAllMet : met == 0 ? kFeedbackNoneMet : kFeedbackSomeMet;
     return result;
@@ -389,7 +383,7 @@ namespace {
 std::vector<std::string> read_prompt(std::string_view schema, std::string_view tmpl, std::string_view user,
                                      const std::vector<std::string_view>& names) {
     auto values = unfill(tmpl, user, names);
-    if (!values) throw RehearsalError(prompts::fill(kUnknownPrompt, {{"name", schema}}));
+    if (!values) throw RehearsalError(fmt::format(kUnknownPrompt, "name"_a = schema));
     return *values;
 }
 
@@ -457,33 +451,33 @@ std::string answer(std::string_view schema, const std::vector<Message>& messages
     };
     using P = std::vector<std::string_view>;
     if (schema == "QuestionPaperResponse") {
-        auto v = read_prompt(schema, prompts::question_paper_user, need_user(), P{"subject", "language", "combined_text"});
+        auto v = read_prompt(schema, model_broker::kQuestionPaperUser, need_user(), P{"subject", "language", "combined_text"});
         return question_paper_answer(v);
     }
     if (schema == "RubricResponse") {
-        auto v = read_prompt(schema, prompts::rubric_user, need_user(),
+        auto v = read_prompt(schema, model_broker::kRubricUser, need_user(),
                              P{"question", "max_marks", "reference_answer_text", "class_level", "subject"});
         return rubric_answer(v);
     }
     if (schema == "ReferenceAnswerResponse") {
-        auto v = read_prompt(schema, prompts::ref_answer_user, need_user(),
+        auto v = read_prompt(schema, model_broker::kRefAnswerUser, need_user(),
                              P{"question", "criteria_lines", "class_level", "subject"});
         return reference_answer(v);
     }
     if (schema == "ReferenceAnswerKeysResponse") {
-        auto v = read_prompt(schema, prompts::answer_key_user, need_user(), P{"question_lines", "combined_text"});
+        auto v = read_prompt(schema, model_broker::kAnswerKeyUser, need_user(), P{"question_lines", "combined_text"});
         return answer_key_answer(v);
     }
     if (schema == "AnswersheetResponse") {
-        auto v = read_prompt(schema, prompts::answersheet_user, need_user(), P{"question_lines", "combined_text"});
+        auto v = read_prompt(schema, model_broker::kAnswersheetUser, need_user(), P{"question_lines", "combined_text"});
         return answersheet_answer(v);
     }
     if (schema == "EvaluationResponse") {
-        auto v = read_prompt(schema, prompts::evaluation_user, need_user(),
+        auto v = read_prompt(schema, model_broker::kEvaluationUser, need_user(),
                              P{"reference_answer", "student_answer", "criteria_lines", "question"});
         return evaluation_answer(v);
     }
-    throw RehearsalError(prompts::fill(kUnknownSchema, {{"name", schema}}));
+    throw RehearsalError(fmt::format(kUnknownSchema, "name"_a = schema));
 }
 
 }  // namespace tovrane::text::rehearsal

@@ -2,7 +2,7 @@
 // own texts, deterministically, so that a whole run can be tried without a language model.
 //
 // Contract. `answer` reads a chat request as the broker builds it (the prompts of
-// prompts.hpp, recognised by matching the templates themselves, so the rules follow any
+// model_broker_texts.hpp, recognised by matching the templates themselves, so the rules follow any
 // change of wording) and returns the JSON object of the response model the request names,
 // with exactly that model's fields. The rules are text heuristics, tolerant of OCR text
 // (runs of blanks, lines broken anywhere, stray '|', '•' or '~' at line ends); they never
@@ -117,7 +117,7 @@ Evaluation evaluate(std::string_view student_answer, std::string_view reference_
 
 // ---- Reading the prompts back ------------------------------------------------------------
 
-/// The values of the named placeholders of `tmpl` that `prompts::fill` turned into `text`,
+/// The values of the named placeholders of `tmpl` that filling it turned into `text`,
 /// in the order of `names`, or nothing when `text` does not have the template's shape.
 /// Every placeholder of `tmpl` must be named. Values are matched shortest first (each ends
 /// at the first occurrence of the literal after it); a name used twice takes its first value.

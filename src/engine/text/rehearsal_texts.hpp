@@ -44,5 +44,7 @@ inline constexpr std::string_view kUnknownSchema =
 inline constexpr std::string_view kUnknownPrompt =
     "rehearsal model: the prompt of this {name} request is not one of tovrane_core's prompts";
 inline constexpr std::string_view kNoUserMessage = "rehearsal model: the request has no user message";
+/// A message handed to the rules that is not a (role, content) pair.
+inline constexpr std::string_view kNotAPair = "each message is a (role, content) pair";
 
 }  // namespace tovrane::text::rehearsal

@@ -3,27 +3,29 @@
 
 #include <fmt/format.h>
 
-#include "engine/text/sheet_texts.hpp"
+#include "engine/text/sheet_pipeline_texts.hpp"
 
 namespace tovrane::text {
 
 namespace {
 
+namespace texts = sheet_pipeline;
+using namespace fmt::literals;
+
 void append_question(std::string& out, const SheetReportQuestion& q) {
-    using namespace sheet;
-    fmt::format_to(std::back_inserter(out), kReportQuestion, fmt::arg("q_id", q.q_id),
-                   fmt::arg("max_marks", q.max_marks), fmt::arg("question_text", q.question_text));
+    using namespace texts;
+    fmt::format_to(std::back_inserter(out), kReportQuestion, "q_id"_a = q.q_id, "max_marks"_a = q.max_marks,
+                   "question_text"_a = q.question_text);
     if (!q.answer) {
         out += kReportNotAttempted;
         return;
     }
     const SheetReportAnswer& a = *q.answer;
-    fmt::format_to(std::back_inserter(out), kReportAnswer, fmt::arg("pages", a.pages),
-                   fmt::arg("answer_text", a.text));
+    fmt::format_to(std::back_inserter(out), kReportAnswer, "pages"_a = a.pages, "answer_text"_a = a.text);
     if (a.awarded_marks && a.total_marks) {
-        fmt::format_to(std::back_inserter(out), kReportEvaluation, fmt::arg("awarded_marks", *a.awarded_marks),
-                       fmt::arg("total_marks", *a.total_marks));
-        if (a.feedback) fmt::format_to(std::back_inserter(out), kReportFeedback, fmt::arg("feedback", *a.feedback));
+        fmt::format_to(std::back_inserter(out), kReportEvaluation, "awarded_marks"_a = *a.awarded_marks,
+                       "total_marks"_a = *a.total_marks);
+        if (a.feedback) fmt::format_to(std::back_inserter(out), kReportFeedback, "feedback"_a = *a.feedback);
     }
     out += kReportAttempted;
 }
@@ -32,10 +34,9 @@ void append_question(std::string& out, const SheetReportQuestion& q) {
 
 std::string render_sheet_report(const SheetReportHeader& header,
                                 const std::vector<SheetReportQuestion>& questions) {
-    std::string out = fmt::format(sheet::kReportHeader, fmt::arg("subject", header.subject),
-                                  fmt::arg("class_level", header.class_level),
-                                  fmt::arg("total_questions", header.total_questions),
-                                  fmt::arg("attempted_questions", header.attempted_questions));
+    std::string out = fmt::format(texts::kReportHeader, "subject"_a = header.subject,
+                                  "class_level"_a = header.class_level, "total_questions"_a = header.total_questions,
+                                  "attempted_questions"_a = header.attempted_questions);
     for (const auto& q : questions) append_question(out, q);
     return out;
 }

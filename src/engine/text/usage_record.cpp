@@ -3,11 +3,12 @@
 
 #include <fmt/format.h>
 
-#include "engine/text/broker_texts.hpp"
+#include "engine/text/model_broker_texts.hpp"
 
 namespace tovrane::text {
 
-namespace texts = tovrane::text::broker;
+namespace texts = tovrane::text::model_broker;
+using namespace fmt::literals;
 
 namespace {
 
@@ -26,18 +27,17 @@ double call_cost(std::int64_t input_tokens, std::int64_t output_tokens) {
 
 std::string usage_record(std::string_view task, std::string_view model, std::int64_t input_tokens,
                          std::int64_t output_tokens, double cost, std::string_view info) {
-    std::string record = fmt::format(
-        fmt::runtime(texts::kUsageRecord), fmt::arg("task", task), fmt::arg("model", model),
-        fmt::arg("input", input_tokens), fmt::arg("output", output_tokens),
-        fmt::arg("total", total_tokens(input_tokens, output_tokens)), fmt::arg("cost", cost));
-    if (!info.empty()) record += fmt::format(fmt::runtime(texts::kUsageRecordInfo), fmt::arg("info", info));
+    std::string record = fmt::format(texts::kUsageRecord, "task"_a = task, "model"_a = model,
+                                     "input"_a = input_tokens, "output"_a = output_tokens,
+                                     "total"_a = total_tokens(input_tokens, output_tokens), "cost"_a = cost);
+    if (!info.empty()) record += fmt::format(texts::kUsageRecordInfo, "info"_a = info);
     return record;
 }
 
 std::string usage_console_line(std::string_view task, std::int64_t input_tokens, std::int64_t output_tokens,
                                double cost) {
-    return fmt::format(fmt::runtime(texts::kUsageConsoleLine), fmt::arg("task", task),
-                       fmt::arg("total", total_tokens(input_tokens, output_tokens)), fmt::arg("cost", cost));
+    return fmt::format(texts::kUsageConsoleLine, "task"_a = task,
+                       "total"_a = total_tokens(input_tokens, output_tokens), "cost"_a = cost);
 }
 
 }  // namespace tovrane::text

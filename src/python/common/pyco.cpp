@@ -3,20 +3,22 @@
 
 #include <string>
 
-namespace pyco {
+#include "common/python_texts.hpp"
+
+namespace tovrane::pyco {
 namespace detail {
 namespace {
 
 // Python's own wording for the same situations.
-constexpr const char* k_already_executing = "coroutine already executing";
-constexpr const char* k_reused = "cannot reuse already awaited coroutine";
-constexpr const char* k_awaited_already = "coroutine is being awaited already";
-constexpr const char* k_non_none_start = "can't send non-None value to a just-started coroutine";
-constexpr const char* k_raised_stop = "coroutine raised StopIteration";
+using text::python::kAlreadyExecuting;
+using text::python::kAwaitedAlready;
+using text::python::kNonNoneStart;
+using text::python::kRaisedStop;
+using text::python::kReused;
 
 // Bump when CoroObject or PromiseBase change: modules built from different sources then
 // get distinct types instead of driving each other's frames.
-constexpr int k_layout_version = 1;
+constexpr int kLayoutVersion = 1;
 
 enum class State : unsigned char { done, created, suspended, running };
 
@@ -106,11 +108,11 @@ void release_frame(CoroObject* self) {
 // Refuses to run a frame that is running or finished, with Python's errors.
 bool refuse_to_run(CoroObject* self) {
     if (self->state == State::running) {
-        PyErr_SetString(PyExc_ValueError, k_already_executing);
+        PyErr_SetString(PyExc_ValueError, kAlreadyExecuting.data());
         return true;
     }
     if (self->state == State::done) {
-        PyErr_SetString(PyExc_RuntimeError, k_reused);
+        PyErr_SetString(PyExc_RuntimeError, kReused.data());
         return true;
     }
     return false;
@@ -129,7 +131,7 @@ PySendResult finish(CoroObject* self, PyObject** result) {
     set_python_error(std::move(error));
     // A StopIteration leaving the coroutine would read as its return value (PEP 479).
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        py::raise_from(PyExc_RuntimeError, k_raised_stop);
+        py::raise_from(PyExc_RuntimeError, kRaisedStop.data());
     }
     return PYGEN_ERROR;
 }
@@ -165,7 +167,7 @@ PySendResult send(CoroObject* self, PyObject* arg, PyObject** result) {
     }
     if (self->state == State::created) {
         if (arg != Py_None) {
-            PyErr_SetString(PyExc_TypeError, k_non_none_start);
+            PyErr_SetString(PyExc_TypeError, kNonNoneStart.data());
             return PYGEN_ERROR;
         }
         return resume(self, result);
@@ -229,10 +231,10 @@ void raise_instance(const py::object& exc) {
                   Py_NewRef(exc.ptr()), PyException_GetTraceback(exc.ptr()));
 }
 
-constexpr int k_no_throw_method = -2;
+constexpr int kNoThrowMethod = -2;
 
 // Passes a throw() on to the awaited iterator with the caller's arguments, as
-// `yield from` does. Returns a PySendResult, or k_no_throw_method.
+// `yield from` does. Returns a PySendResult, or kNoThrowMethod.
 int throw_into_delegate(PyObject* delegate, PyObject* args, PyObject** out) {
     PyObject* method = PyObject_GetAttrString(delegate, "throw");
     if (!method) {
@@ -240,7 +242,7 @@ int throw_into_delegate(PyObject* delegate, PyObject* args, PyObject** out) {
             return PYGEN_ERROR;
         }
         PyErr_Clear();
-        return k_no_throw_method;
+        return kNoThrowMethod;
     }
     *out = PyObject_Call(method, args, nullptr);
     Py_DECREF(method);
@@ -311,7 +313,7 @@ PySendResult throw_in(CoroObject* self, PyObject* args, PyObject** result) {
             *result = out;
             return PYGEN_NEXT;
         }
-        if (status != k_no_throw_method) {
+        if (status != kNoThrowMethod) {
             return delegate_finished(self, static_cast<PySendResult>(status), out, result);
         }
     }
@@ -325,7 +327,7 @@ PySendResult throw_in(CoroObject* self, PyObject* args, PyObject** result) {
 // False with the Python error set when closing the iterator failed.
 bool close(CoroObject* self) {
     if (self->state == State::running) {
-        PyErr_SetString(PyExc_ValueError, k_already_executing);
+        PyErr_SetString(PyExc_ValueError, kAlreadyExecuting.data());
         return false;
     }
     std::exception_ptr failed;
@@ -367,9 +369,10 @@ PyObject* method_result(PySendResult status, PyObject* out) {
     return nullptr;
 }
 
-// Keeps C++ exceptions (e.g. std::bad_alloc) from crossing into the interpreter.
+// Keeps C++ exceptions (e.g. std::bad_alloc) from crossing into the interpreter: they
+// become the pending Python error and the slot returns `on_error`.
 template <class F>
-auto guarded(F&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
+auto shielded(F&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
     try {
         return body();
     } catch (...) {
@@ -386,7 +389,7 @@ auto driving(F&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
     if (Py_EnterRecursiveCall(" while driving a native coroutine")) {
         return on_error;
     }
-    auto result = guarded(std::forward<F>(body), on_error);
+    auto result = shielded(std::forward<F>(body), on_error);
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -400,7 +403,7 @@ PySendResult coro_am_send(PyObject* obj, PyObject* arg, PyObject** result) {
 
 PyObject* coro_am_await(PyObject* obj) {
     if (as_coro(obj)->state == State::suspended) {
-        PyErr_SetString(PyExc_RuntimeError, k_awaited_already);
+        PyErr_SetString(PyExc_RuntimeError, kAwaitedAlready.data());
         return nullptr;
     }
     return Py_NewRef(obj);
@@ -456,12 +459,12 @@ std::string qualified_name(const char* function) {
 }
 
 PyObject* coro_get_qualname(PyObject* obj, void*) {
-    return guarded([&] { return py::str(qualified_name(as_coro(obj)->function)).release().ptr(); },
+    return shielded([&] { return py::str(qualified_name(as_coro(obj)->function)).release().ptr(); },
                    static_cast<PyObject*>(nullptr));
 }
 
 PyObject* coro_get_name(PyObject* obj, void*) {
-    return guarded(
+    return shielded(
         [&] {
             std::string name = qualified_name(as_coro(obj)->function);
             std::size_t colons = name.rfind("::");
@@ -478,7 +481,7 @@ void coro_finalize(PyObject* obj) {
         return;
     }
     py::error_scope keep;  // a finalizer must leave a pending error alone
-    if (!guarded([&] { return close(as_coro(obj)); }, false)) {
+    if (!shielded([&] { return close(as_coro(obj)); }, false)) {
         PyErr_WriteUnraisable(obj);
     }
 }
@@ -511,7 +514,7 @@ void coro_dealloc(PyObject* obj) {
     Py_DECREF(type);
 }
 
-PyMethodDef k_methods[] = {
+PyMethodDef kMethods[] = {
     {"send", coro_send, METH_O,
      "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", coro_throw, METH_VARARGS,
@@ -521,7 +524,7 @@ PyMethodDef k_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef k_getset[] = {
+PyGetSetDef kGetSet[] = {
     {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
     {"cr_await", coro_get_await, nullptr, "object being awaited on, or None", nullptr},
     {"__name__", coro_get_name, nullptr, nullptr, nullptr},
@@ -534,7 +537,7 @@ void* slot(F* function) {
     return reinterpret_cast<void*>(function);
 }
 
-PyType_Slot k_slots[] = {
+PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("A coroutine implemented in C++.")},
     {Py_tp_dealloc, slot(coro_dealloc)},
     {Py_tp_finalize, slot(coro_finalize)},
@@ -543,19 +546,19 @@ PyType_Slot k_slots[] = {
     {Py_tp_free, slot(PyObject_GC_Del)},
     {Py_tp_iter, slot(PyObject_SelfIter)},
     {Py_tp_iternext, slot(coro_iternext)},
-    {Py_tp_methods, k_methods},
-    {Py_tp_getset, k_getset},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
     {Py_am_await, slot(coro_am_await)},
     {Py_am_send, slot(coro_am_send)},
     {0, nullptr},
 };
 
-PyType_Spec k_spec = {
+PyType_Spec kSpec = {
     "tovrane_core.native_coroutine",
     static_cast<int>(sizeof(CoroObject)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    k_slots,
+    kSlots,
 };
 
 // This copy's handle on the process-wide type; the GIL guards it.
@@ -567,12 +570,12 @@ PyTypeObject* shared_type() {
     if (g_type) {
         return g_type;
     }
-    const std::string key = "tovrane.pyco.coroutine." + std::to_string(k_layout_version) + "." +
+    const std::string key = "tovrane.pyco.coroutine." + std::to_string(kLayoutVersion) + "." +
                             std::to_string(sizeof(CoroObject)) + "." +
                             std::to_string(sizeof(PromiseBase));
     auto* type = static_cast<PyTypeObject*>(py::get_shared_data(key));
     if (!type) {
-        auto made = py::reinterpret_steal<py::object>(PyType_FromSpec(&k_spec));
+        auto made = py::reinterpret_steal<py::object>(PyType_FromSpec(&kSpec));
         if (!made) {
             throw py::error_already_set();
         }
@@ -643,4 +646,4 @@ py::type coroutine_type() {
     return py::reinterpret_borrow<py::type>(reinterpret_cast<PyObject*>(detail::shared_type()));
 }
 
-}  // namespace pyco
+}  // namespace tovrane::pyco

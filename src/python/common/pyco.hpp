@@ -32,15 +32,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "common/pyutil.hpp"
-
-namespace pyco {
+namespace tovrane::pyco {
 
 namespace py = pybind11;
-
-/// True for errors of an ordinary kind (Exception instances); CancelledError,
-/// KeyboardInterrupt, SystemExit and GeneratorExit must pass through.
-using tovrane::py_util::is_ordinary;
 
 class Task;
 class VoidTask;
@@ -204,7 +198,7 @@ auto PromiseBase::await_transform(T&& awaitable) {
 }
 
 }  // namespace detail
-}  // namespace pyco
+}  // namespace tovrane::pyco
 
 namespace pybind11::detail {
 
@@ -213,13 +207,13 @@ template <class TaskType>
 struct pyco_task_caster {
     static constexpr auto name = const_name("collections.abc.Coroutine");
     static handle cast(TaskType&& task, return_value_policy, handle) {
-        return pyco::to_python(std::move(task)).release();
+        return tovrane::pyco::to_python(std::move(task)).release();
     }
 };
 
 template <>
-struct type_caster<pyco::Task> : pyco_task_caster<pyco::Task> {};
+struct type_caster<tovrane::pyco::Task> : pyco_task_caster<tovrane::pyco::Task> {};
 template <>
-struct type_caster<pyco::VoidTask> : pyco_task_caster<pyco::VoidTask> {};
+struct type_caster<tovrane::pyco::VoidTask> : pyco_task_caster<tovrane::pyco::VoidTask> {};
 
 }  // namespace pybind11::detail

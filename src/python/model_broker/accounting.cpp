@@ -1,53 +1,71 @@
 // ModelBroker: token counting, the usage log and the running totals.
+#include <fmt/format.h>
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
 #include <string>
 
-#include "model_broker/broker.hpp"
-#include "common/pyutil.hpp"
-#include "engine/text/broker_texts.hpp"
+#include "common/errors.hpp"
+#include "common/python.hpp"
+#include "engine/text/model_broker_texts.hpp"
 #include "engine/text/usage_record.hpp"
+#include "model_broker/operations.hpp"
 
-namespace tovrane::broker {
+namespace tovrane::model_broker {
 
-namespace texts = tovrane::text::broker;
-using namespace pybind11::literals;
+namespace texts = tovrane::text::model_broker;
+using namespace fmt::literals;
+
+namespace {
 
 // ---- Usage lock -----------------------------------------------------------------------------
 
-UsageLock::UsageLock(py::handle self) : mutex_(self.cast<BrokerState&>().usage_mutex) {
-    // Waiting with the GIL held would deadlock against a holder that needs the GIL to
-    // finish its record. Coroutines never wait here against each other: they all run on
-    // the loop's thread and hold the lock only for one record without awaiting, so the
-    // loop is held up at most for one record of a worker thread.
-    if (mutex_.try_lock()) return;
-    py::gil_scoped_release nogil;
-    mutex_.lock();
+/// Locks `self`'s usage mutex without holding the GIL while waiting, so a thread that
+/// holds the mutex and needs the GIL back can always finish.
+class UsageLock {
+public:
+    explicit UsageLock(py::handle self) : mutex_(self.cast<BrokerState&>().usage_mutex) {
+        // Waiting with the GIL held would deadlock against a holder that needs the GIL to
+        // finish its record. Coroutines never wait here against each other: they all run on
+        // the loop's thread and hold the lock only for one record without awaiting, so the
+        // loop is held up at most for one record of a worker thread.
+        if (mutex_.try_lock()) return;
+        py::gil_scoped_release nogil;
+        mutex_.lock();
+    }
+    ~UsageLock() { mutex_.unlock(); }
+    UsageLock(const UsageLock&) = delete;
+    UsageLock& operator=(const UsageLock&) = delete;
+
+private:
+    std::recursive_mutex& mutex_;
+};
+
+/// self.<name> = self.<name> + amount, with Python's addition.
+void add_to_attr(py::handle self, const char* name, const py::object& amount) {
+    self.attr(name) = py::object(self.attr(name)) + amount;
 }
 
-UsageLock::~UsageLock() { mutex_.unlock(); }
-
-namespace {
+}  // namespace
 
 // ---- Usage log ------------------------------------------------------------------------------
 
 void setup_token_logger(py::object self) {
     py::module_ logging = py::module_::import("logging");
-    py::object logger = logging.attr("getLogger")(to_py(texts::kLoggerName));
+    py::object logger = logging.attr("getLogger")(py_util::to_py(texts::kLoggerName));
     logger.attr("setLevel")(logging.attr("INFO"));
     // Detached, not closed: an earlier broker may still hold its handler.
     for (py::handle handler : py::list(logger.attr("handlers"))) logger.attr("removeHandler")(handler);
 
-    py::object handler = logging.attr("FileHandler")(self.attr("token_log_file"), "mode"_a = "a",
-                                                     "encoding"_a = "utf-8");
+    py::object handler = logging.attr("FileHandler")(self.attr("token_log_file"), py::arg("mode") = "a",
+                                                     py::arg("encoding") = "utf-8");
     handler.attr("setLevel")(logging.attr("INFO"));
     handler.attr("setFormatter")(
-        logging.attr("Formatter")(to_py(texts::kLogFormat), "datefmt"_a = to_py(texts::kLogDateFormat)));
+        logging.attr("Formatter")(py_util::to_py(texts::kLogFormat), py::arg("datefmt") = py_util::to_py(texts::kLogDateFormat)));
     logger.attr("addHandler")(handler);
     self.attr("token_logger") = logger;
 
-    self.attr("log_to_file")(to_py(texts::kSessionBanner), "info");
+    self.attr("log_to_file")(py_util::to_py(texts::kSessionBanner), "info");
 }
 
 void log_to_file(py::object self, py::object msg, py::object logger_level) {
@@ -64,8 +82,9 @@ void log_to_file(py::object self, py::object msg, py::object logger_level) {
     if (method != nullptr) {
         logger.attr(method)(msg);
     } else {
-        logger.attr("info")(to_py(texts::kUnknownLevelMessage)
-                                .format("level"_a = logger_level.attr("upper")(), "msg"_a = msg));
+        logger.attr("info")(fmt::format(texts::kUnknownLevelMessage,
+                                        "level"_a = py_util::str(logger_level.attr("upper")()),
+                                        "msg"_a = py_util::str(msg)));
     }
 }
 
@@ -93,11 +112,6 @@ py::object count_message_tokens(py::object self, py::object messages) {
 }
 
 // ---- Running totals -------------------------------------------------------------------------
-
-/// self.<name> = self.<name> + amount, with Python's addition.
-void add_to_attr(py::handle self, const char* name, const py::object& amount) {
-    self.attr(name) = py::object(self.attr(name)) + amount;
-}
 
 void log_token_usage(py::object self, const std::string& task_name, std::int64_t input_tokens,
                      std::int64_t output_tokens, const std::string& model,
@@ -130,16 +144,4 @@ py::dict get_total_usage(py::object self) {
     return usage;
 }
 
-}  // namespace
-
-void bind_accounting(BrokerClass& cls) {
-    cls.def("_setup_token_logger", &setup_token_logger);
-    cls.def("log_to_file", &log_to_file, py::arg("msg"), py::arg("logger_level") = "info");
-    cls.def("_count_tokens", &count_tokens, py::arg("text"));
-    cls.def("_count_message_tokens", &count_message_tokens, py::arg("messages"));
-    cls.def("_log_token_usage", &log_token_usage, py::arg("task_name"), py::arg("input_tokens"),
-            py::arg("output_tokens"), py::arg("model"), py::arg("additional_info") = "");
-    cls.def("get_total_usage", &get_total_usage);
-}
-
-}  // namespace tovrane::broker
+}  // namespace tovrane::model_broker

@@ -1,209 +1,69 @@
 // Batch runners of the model broker: a thread pool for the blocking operations,
 // concurrent coroutines for their async twins, and blocking wrappers around those.
-#include "model_broker/batches.hpp"
+#include <fmt/format.h>
 
-#include "common/pyco.hpp"
-#include "common/pyutil.hpp"
-
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <exception>
-#include <functional>
-#include <mutex>
-#include <optional>
-#include <system_error>
-#include <thread>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-namespace tovrane::broker {
+#include "common/errors.hpp"
+#include "common/python.hpp"
+#include "common/python_texts.hpp"
+#include "common/threads.hpp"
+#include "engine/concurrency/worker_pool.hpp"
+#include "engine/text/model_broker_texts.hpp"
+#include "model_broker/operations.hpp"
+
+namespace tovrane::model_broker {
+
+namespace texts = tovrane::text::model_broker;
+using namespace fmt::literals;
+using namespace py_util;
 
 namespace {
-
-// The exact texts of this file, in one place.
-namespace text {
-constexpr const char* task_error = R"(Error in task {}: {})";
-constexpr const char* sync_wrapper_error = R"(Sync wrapper error: {})";
-constexpr const char* rubrics_refusal =
-    R"(Cannot call generate_rubrics_batch_sync from within an async context. Use generate_rubrics_batch_async instead.)";
-constexpr const char* ref_answers_refusal =
-    R"(Cannot call generate_ref_answers_batch_sync from within an async context. Use generate_ref_answers_batch_async instead.)";
-constexpr const char* evaluations_refusal =
-    R"(Cannot call evaluate_answers_batch_sync from within an async context. Use evaluate_answers_batch_async instead.)";
-// Python's own ThreadPoolExecutor wording for the same refusal.
-constexpr const char* bad_worker_count = R"(max_workers must be greater than 0)";
-}  // namespace text
 
 /// One kind of work the batches run: the operation and its async twin, the record keys
 /// they take (positionally, resp. as keywords of the same names), the key of the result
 /// in an async result record, the async batch the sync wrapper runs and its refusal.
-/// `optional_last` marks a last key that defaults to "".
 struct BatchKind {
     const char* operation;
     const char* async_operation;
     std::vector<const char*> keys;
+    /// The last key may be absent from a record: it then defaults to "".
     bool optional_last;
     const char* result_key;
     const char* async_batch;
-    const char* refusal;
+    std::string_view refusal;
 };
 
-const BatchKind rubrics{"generateRubric",
-                        "generateRubric_async",
-                        {"question", "max_marks", "class_level", "subject", "reference_answer"},
-                        true,
-                        "rubric",
-                        "generate_rubrics_batch_async",
-                        text::rubrics_refusal};
-const BatchKind ref_answers{"generateRefAnswer",
-                            "generateRefAnswer_async",
-                            {"question", "rubric", "class_level", "subject"},
-                            false,
-                            "ref_answer",
-                            "generate_ref_answers_batch_async",
-                            text::ref_answers_refusal};
-const BatchKind evaluations{"evaluateAnswer",
-                            "evaluateAnswer_async",
-                            {"student_answer", "question", "rubric", "reference_answer"},
-                            false,
-                            "evaluation",
-                            "evaluate_answers_batch_async",
-                            text::evaluations_refusal};
-
-}  // namespace
-
-namespace detail {
-
-/// Worker threads that live for one run. Jobs are positions; the caller's job does the
-/// work with the GIL held. The mutex is never held while Python runs, and the GIL is never held
-/// while waiting on the mutex's conditions, so the two cannot deadlock.
-class WorkerPool {
-public:
-    using Job = std::function<void(std::size_t position, WorkerPool& pool)>;
-
-    /// Starts up to `threads` workers (at least one, or throws what std::thread threw).
-    /// `job` runs with the GIL held.
-    WorkerPool(std::size_t threads, Job job) : job_(std::move(job)) {
-        threads_.reserve(threads);
-        try {
-            for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
-            // Fewer threads only make the run slower; none at all cannot run it.
-            if (threads_.empty()) throw;
-        }
-    }
-
-    WorkerPool(const WorkerPool&) = delete;
-    WorkerPool& operator=(const WorkerPool&) = delete;
-
-    /// Joins on paths that skipped finish(). Workers need the GIL to leave their current
-    /// call, so it is given up while joining.
-    ~WorkerPool() {
-        if (threads_.empty()) return;
-        drop_pending();
-        if (PyGILState_Check()) {
-            py::gil_scoped_release nogil;
-            close_and_join();
-        } else {
-            close_and_join();
-        }
-    }
-
-    /// Queues `position`, unless the run is being stopped.
-    void submit(std::size_t position) {
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_) return;
-            queue_.push_back(position);
-        }
-        wake_.notify_one();
-    }
-
-    /// Positions not yet started, or submitted from now on, will not start.
-    void drop_pending() {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-        queue_.clear();
-        idle_.notify_all();
-    }
-
-    /// Waits, without the GIL, until every submitted position ran or was dropped, then
-    /// joins the workers. `interrupted` is asked now and then; when it answers true the
-    /// positions not yet started are dropped.
-    void finish(const std::function<bool()>& interrupted) {
-        {
-            std::unique_lock lock(mutex_);
-            closed_ = true;
-            wake_.notify_all();
-            const auto done = [this] { return queue_.empty() && running_ == 0; };
-            while (!idle_.wait_for(lock, poll_interval, done)) {
-                lock.unlock();
-                const bool stop = interrupted();
-                lock.lock();
-                if (stop) {
-                    stopping_ = true;
-                    queue_.clear();
-                }
-            }
-        }
-        join();
-    }
-
-private:
-    static constexpr std::chrono::milliseconds poll_interval{100};
-
-    void work() {
-        // One thread state for the worker's life, the GIL only around each job.
-        py::gil_scoped_acquire python;
-        py::gil_scoped_release between_jobs;
-        while (auto position = next()) {
-            {
-                py::gil_scoped_acquire gil;
-                job_(*position, *this);
-            }
-            std::lock_guard lock(mutex_);
-            --running_;
-            idle_.notify_all();
-        }
-    }
-
-    std::optional<std::size_t> next() {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return closed_ || !queue_.empty(); });
-        if (queue_.empty()) return std::nullopt;
-        const std::size_t position = queue_.front();
-        queue_.pop_front();
-        ++running_;
-        return position;
-    }
-
-    void close_and_join() {
-        {
-            std::lock_guard lock(mutex_);
-            closed_ = true;
-        }
-        wake_.notify_all();
-        join();
-    }
-
-    void join() {
-        for (auto& thread : threads_) {
-            if (thread.joinable()) thread.join();
-        }
-        threads_.clear();
-    }
-
-    Job job_;
-    std::mutex mutex_;
-    std::condition_variable wake_;  // workers: a job or the close
-    std::condition_variable idle_;  // finish(): a job done or dropped
-    std::deque<std::size_t> queue_;
-    std::size_t running_ = 0;
-    bool closed_ = false;
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
+const BatchKind kRubrics{
+    .operation = "generateRubric",
+    .async_operation = "generateRubric_async",
+    .keys = {"question", "max_marks", "class_level", "subject", "reference_answer"},
+    .optional_last = true,
+    .result_key = "rubric",
+    .async_batch = "generate_rubrics_batch_async",
+    .refusal = texts::kRubricsRefusal,
+};
+const BatchKind kRefAnswers{
+    .operation = "generateRefAnswer",
+    .async_operation = "generateRefAnswer_async",
+    .keys = {"question", "rubric", "class_level", "subject"},
+    .optional_last = false,
+    .result_key = "ref_answer",
+    .async_batch = "generate_ref_answers_batch_async",
+    .refusal = texts::kRefAnswersRefusal,
+};
+const BatchKind kEvaluations{
+    .operation = "evaluateAnswer",
+    .async_operation = "evaluateAnswer_async",
+    .keys = {"student_answer", "question", "rubric", "reference_answer"},
+    .optional_last = false,
+    .result_key = "evaluation",
+    .async_batch = "evaluate_answers_batch_async",
+    .refusal = texts::kEvaluationsRefusal,
 };
 
 /// The state of one run_concurrent_tasks call. Every member is touched only with the
@@ -228,8 +88,8 @@ public:
     }
 
     /// Runs the call at `position` and stores its result or its error text. Called by a
-    /// worker with the GIL held; never throws.
-    void execute(std::size_t position, WorkerPool& pool) noexcept {
+    /// worker with the GIL held; never throws. False when the run must stop.
+    bool execute(std::size_t position) noexcept {
         try {
             // Taken out of the run: the call's references go as soon as it is done.
             py::object func = std::move(calls_[position].func);
@@ -241,12 +101,11 @@ public:
                 // KeyboardInterrupt, SystemExit, CancelledError are no task's result:
                 // they end the run. Calls already running cannot be stopped and finish;
                 // calls not yet started are not started.
-                if (!py_util::is_ordinary(err)) {
+                if (!is_ordinary(err)) {
                     fail(std::current_exception());
-                    pool.drop_pending();
-                    return;
+                    return false;
                 }
-                result = py::str(text::task_error).format(position, err.value());
+                result = to_py(fmt::format(texts::kTaskError, "position"_a = position, "error"_a = error_text(err)));
             }
             slots_[position] = std::move(result);
         } catch (...) {
@@ -254,6 +113,7 @@ public:
             // calls already submitted still run, as they would after any submission error.
             fail(std::current_exception());
         }
+        return true;
     }
 
     /// Keeps the first failure of the run; it is raised once every worker has stopped.
@@ -282,28 +142,15 @@ private:
 std::size_t worker_count(const py::object& max_workers, std::size_t task_count) {
     auto workers = py::reinterpret_steal<py::int_>(PyNumber_Index(max_workers.ptr()));
     if (!workers) throw py::error_already_set();
-    if (workers <= py::int_(0)) throw py::value_error(text::bad_worker_count);
+    if (workers <= py::int_(0)) raise(PyExc_ValueError, text::python::kBadWorkerCount);
     // No point in more threads than tasks.
     if (workers >= py::int_(task_count)) return task_count;
     return workers.cast<std::size_t>();
 }
 
-/// Asks Python whether a signal arrived (Ctrl-C while the caller waits) and keeps
-/// the resulting error as the run's failure. Called without the GIL.
-bool signal_arrived(TaskRun& run) {
-    py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() == 0) return false;
-    try {
-        throw py::error_already_set();
-    } catch (...) {
-        run.fail(std::current_exception());
-    }
-    return true;
-}
-
 /// Submits every call description in order; a description that cannot be read stops
 /// the submission and becomes the run's failure.
-void submit_all(const py::object& tasks, TaskRun& run, WorkerPool& pool) {
+void submit_all(const py::object& tasks, TaskRun& run, concurrency::WorkerPool& pool) {
     try {
         for (py::handle description : tasks) {
             // Read in this order, so a description missing both names "func".
@@ -316,6 +163,8 @@ void submit_all(const py::object& tasks, TaskRun& run, WorkerPool& pool) {
     }
 }
 
+}  // namespace
+
 py::list run_concurrent_tasks(py::object self, py::object tasks, py::object max_workers) {
     if (max_workers.is_none()) max_workers = self.attr("max_concurrent_requests");
     const std::size_t task_count = py::len(tasks);
@@ -324,26 +173,37 @@ py::list run_concurrent_tasks(py::object self, py::object tasks, py::object max_
     TaskRun run;  // outlives the pool, whose workers use it
     run.reserve(task_count);
     if (threads == 0) return run.results();
+    SignalWatch signals;
+    concurrency::Hooks hooks = python_job_hooks();
+    hooks.interrupted = signals.check();
     {
-        WorkerPool pool(threads, [&run](std::size_t position, WorkerPool& workers) {
-            run.execute(position, workers);
-        });
+        concurrency::WorkerPool pool(
+            threads,
+            [&run, &pool](std::size_t position, std::size_t) {
+                if (!run.execute(position)) pool.stop();
+            },
+            std::move(hooks));
         submit_all(tasks, run, pool);
         // Already submitted calls run to their end even when the submission failed.
-        py::gil_scoped_release nogil;
-        pool.finish([&run] { return signal_arrived(run); });
+        try {
+            pool.finish();
+        } catch (const concurrency::Interrupted&) {
+            run.fail(signals.interruption());
+        }
     }
     if (run.failure()) {
         try {
             std::rethrow_exception(run.failure());
         } catch (py::error_already_set& err) {
             // The calls that finished before the interrupt were paid for: the caller gets them.
-            if (!py_util::is_ordinary(err)) py_util::attach_partial_results(err, run.results());
+            if (!is_ordinary(err)) attach_partial_results(err.value(), run.results());
             throw;
         }
     }
     return run.results();
 }
+
+namespace {
 
 /// The value of the `i`th argument of `kind`'s operations, read from one input record.
 py::object operation_arg(const BatchKind& kind, std::size_t i, py::handle record) {
@@ -378,18 +238,6 @@ py::object thread_pool_batch(const py::object& self, const BatchKind& kind, cons
     return self.attr("run_concurrent_tasks")(tasks, max_workers);
 }
 
-py::object generate_rubrics_batch(py::object self, py::object questions_data, py::object max_workers) {
-    return thread_pool_batch(self, rubrics, questions_data, max_workers);
-}
-
-py::object generate_ref_answers_batch(py::object self, py::object ref_answer_data, py::object max_workers) {
-    return thread_pool_batch(self, ref_answers, ref_answer_data, max_workers);
-}
-
-py::object evaluate_answers_batch(py::object self, py::object evaluation_data, py::object max_workers) {
-    return thread_pool_batch(self, evaluations, evaluation_data, max_workers);
-}
-
 /// The result record of a failed item.
 py::dict failure_record(py::handle record, const py::object& error) {
     py::dict out;
@@ -410,7 +258,7 @@ pyco::Task batch_item(py::object self, const BatchKind* kind, py::object record)
         out[kind->result_key] = result;
         co_return out;
     } catch (py::error_already_set& err) {
-        if (!py_util::is_ordinary(err)) throw;
+        if (!is_ordinary(err)) throw;
         co_return failure_record(record, py::str(err.value()));
     }
 }
@@ -420,7 +268,7 @@ pyco::Task batch_item(py::object self, const BatchKind* kind, py::object record)
 py::list finished_records(const py::list& tasks) {
     py::list out;
     for (py::handle task : tasks) {
-        if (!py_util::truthy(task.attr("done")()) || py_util::truthy(task.attr("cancelled")())) continue;
+        if (!truthy(task.attr("done")()) || truthy(task.attr("cancelled")())) continue;
         if (!task.attr("exception")().is_none()) continue;
         py::object outcome = task.attr("result")();
         if (PyDict_Check(outcome.ptr())) out.append(outcome);
@@ -444,9 +292,8 @@ py::list batch_results(const py::list& records, const py::list& outcomes) {
             for (py::handle other : outcomes) {
                 if (PyDict_Check(other.ptr())) finished.append(other);
             }
-            py::setattr(outcome, py_util::kPartialResults, finished);
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(outcome.ptr())), outcome.ptr());
-            throw py::error_already_set();
+            attach_partial_results(outcome, finished);
+            raise_instance(outcome);
         }
     }
     return out;
@@ -462,36 +309,24 @@ pyco::Task async_batch(py::object self, const BatchKind* kind, py::object data) 
     }
     // Tasks of our own, so that what finished can be read when the batch is cut short.
     py::list tasks;
-    py::object ensure_future = py_util::module_attr("asyncio", "ensure_future");
+    py::object ensure_future = module_attr("asyncio", "ensure_future");
     for (py::handle item : items) tasks.append(ensure_future(item));
     items = py::list();
-    py::object gather = py_util::module_attr("asyncio", "gather");
+    py::object gather = module_attr("asyncio", "gather");
     py::list outcomes;
     try {
         outcomes = co_await gather(*tasks, py::arg("return_exceptions") = true);
     } catch (py::error_already_set& err) {
-        if (!py_util::is_ordinary(err)) py_util::attach_partial_results(err, finished_records(tasks));
+        if (!is_ordinary(err)) attach_partial_results(err.value(), finished_records(tasks));
         throw;
     }
     co_return batch_results(records, outcomes);
 }
 
-pyco::Task generate_rubrics_batch_async(py::object self, py::object questions_data) {
-    return async_batch(std::move(self), &rubrics, std::move(questions_data));
-}
-
-pyco::Task generate_ref_answers_batch_async(py::object self, py::object ref_answer_data) {
-    return async_batch(std::move(self), &ref_answers, std::move(ref_answer_data));
-}
-
-pyco::Task evaluate_answers_batch_async(py::object self, py::object evaluation_data) {
-    return async_batch(std::move(self), &evaluations, std::move(evaluation_data));
-}
-
 /// True when an event loop runs in this thread.
 bool loop_running_here() {
     try {
-        py_util::module_attr("asyncio", "get_running_loop")();
+        module_attr("asyncio", "get_running_loop")();
         return true;
     } catch (py::error_already_set& err) {
         if (err.matches(PyExc_RuntimeError)) return false;
@@ -503,14 +338,14 @@ bool loop_running_here() {
 /// running loop, because older asyncio binds a semaphore to the loop current at creation.
 /// When the batch is cut short, the records it finished go into `finished`.
 pyco::Task with_fresh_semaphore(py::object self, const BatchKind* kind, py::object data, py::list finished) {
-    py::object semaphore = py_util::module_attr("asyncio", "Semaphore")(self.attr("max_concurrent_requests"));
+    py::object semaphore = module_attr("asyncio", "Semaphore")(self.attr("max_concurrent_requests"));
     py::setattr(self, "_request_semaphore", semaphore);
     try {
         py::object results = co_await self.attr(kind->async_batch)(data);
         co_return results;
     } catch (py::error_already_set& err) {
-        if (!py_util::is_ordinary(err)) {
-            py::object partial = py_util::partial_results(err);
+        if (!is_ordinary(err)) {
+            py::object partial = partial_results(err);
             if (!partial.is_none()) finished.attr("extend")(partial);
         }
         throw;
@@ -522,8 +357,8 @@ pyco::Task with_fresh_semaphore(py::object self, const BatchKind* kind, py::obje
 /// loop reusing them fails ("Event loop is closed"). Null for any other client (a host's
 /// or a test's stand-in), which is used as it is.
 py::object client_for_own_loop(const py::object& client) {
-    if (!py::isinstance(client, py_util::module_attr("openai", "AsyncOpenAI"))) return {};
-    py::object pool = py_util::module_attr("openai", "DefaultAsyncHttpxClient")();
+    if (!py::isinstance(client, module_attr("openai", "AsyncOpenAI"))) return {};
+    py::object pool = module_attr("openai", "DefaultAsyncHttpxClient")();
     return client.attr("copy")(py::arg("http_client") = pool);
 }
 
@@ -532,10 +367,10 @@ py::object client_for_own_loop(const py::object& client) {
 /// thread's current loop, so that stays as it was.
 void close_loop(const py::object& loop, const py::object& own_client) {
     try {
-        py::object left = py_util::module_attr("asyncio", "all_tasks")(loop);
+        py::object left = module_attr("asyncio", "all_tasks")(loop);
         if (py::len(left) > 0) {
             for (py::handle task : left) task.attr("cancel")();
-            py::object gather = py_util::module_attr("asyncio", "gather");
+            py::object gather = module_attr("asyncio", "gather");
             loop.attr("run_until_complete")(gather(*left, py::arg("return_exceptions") = true));
         }
         if (own_client) {
@@ -543,7 +378,7 @@ void close_loop(const py::object& loop, const py::object& own_client) {
                 loop.attr("run_until_complete")(own_client.attr("close")());
             } catch (py::error_already_set& err) {
                 // Its connections die with the loop anyway; the batch's results count.
-                if (!py_util::is_ordinary(err)) throw;
+                if (!is_ordinary(err)) throw;
             }
         }
         loop.attr("run_until_complete")(loop.attr("shutdown_asyncgens")());
@@ -567,7 +402,7 @@ py::object run_on_new_loop(const py::object& self, const BatchKind& kind, const 
     try {
         own_client = client_for_own_loop(kept_client);
         if (own_client) py::setattr(self, "async_client", own_client);
-        py::object loop = py_util::module_attr("asyncio", "new_event_loop")();
+        py::object loop = module_attr("asyncio", "new_event_loop")();
         py::object results;
         py::list finished;
         try {
@@ -577,7 +412,7 @@ py::object run_on_new_loop(const py::object& self, const BatchKind& kind, const 
             // Ctrl-C leaves the loop with the batch still pending: closing the loop cancels it,
             // and the cancelled batch hands over what had finished.
             close_loop(loop, own_client);
-            if (!py_util::is_ordinary(err)) py_util::attach_partial_results(err, finished);
+            if (!is_ordinary(err)) attach_partial_results(err.value(), finished);
             throw;
         } catch (...) {
             close_loop(loop, own_client);
@@ -598,53 +433,53 @@ py::object sync_batch(const py::object& self, const BatchKind& kind, const py::o
     py::object reason;
     try {
         if (!loop_running_here()) return run_on_new_loop(self, kind, data);
-        reason = py::str(kind.refusal);
+        reason = to_py(kind.refusal);
     } catch (py::error_already_set& err) {
-        if (!py_util::is_ordinary(err)) throw;
+        if (!is_ordinary(err)) throw;
         reason = err.value();
     }
-    py::str error = py::str(text::sync_wrapper_error).format(reason);
+    py::str error = to_py(fmt::format(texts::kSyncWrapperError, "error"_a = str(reason)));
     py::list out;
     for (py::handle record : data) out.append(failure_record(record, error));
     return out;
 }
 
+}  // namespace
+
+py::object generate_rubrics_batch(py::object self, py::object questions_data, py::object max_workers) {
+    return thread_pool_batch(self, kRubrics, questions_data, max_workers);
+}
+
+py::object generate_ref_answers_batch(py::object self, py::object ref_answer_data, py::object max_workers) {
+    return thread_pool_batch(self, kRefAnswers, ref_answer_data, max_workers);
+}
+
+py::object evaluate_answers_batch(py::object self, py::object evaluation_data, py::object max_workers) {
+    return thread_pool_batch(self, kEvaluations, evaluation_data, max_workers);
+}
+
+pyco::Task generate_rubrics_batch_async(py::object self, py::object questions_data) {
+    return async_batch(std::move(self), &kRubrics, std::move(questions_data));
+}
+
+pyco::Task generate_ref_answers_batch_async(py::object self, py::object ref_answer_data) {
+    return async_batch(std::move(self), &kRefAnswers, std::move(ref_answer_data));
+}
+
+pyco::Task evaluate_answers_batch_async(py::object self, py::object evaluation_data) {
+    return async_batch(std::move(self), &kEvaluations, std::move(evaluation_data));
+}
+
 py::object generate_rubrics_batch_sync(py::object self, py::object questions_data) {
-    return sync_batch(self, rubrics, questions_data);
+    return sync_batch(self, kRubrics, questions_data);
 }
 
 py::object generate_ref_answers_batch_sync(py::object self, py::object ref_answer_data) {
-    return sync_batch(self, ref_answers, ref_answer_data);
+    return sync_batch(self, kRefAnswers, ref_answer_data);
 }
 
 py::object evaluate_answers_batch_sync(py::object self, py::object evaluation_data) {
-    return sync_batch(self, evaluations, evaluation_data);
+    return sync_batch(self, kEvaluations, evaluation_data);
 }
 
-/// What py::class_::def does, for a class whose C++ type we do not know.
-template <typename Fn, typename... Extra>
-void add_method(py::handle cls, const char* name, Fn&& fn, const Extra&... extra) {
-    py::cpp_function method(std::forward<Fn>(fn), py::name(name), py::is_method(cls),
-                            py::sibling(py::getattr(cls, name, py::none())), extra...);
-    py::setattr(cls, name, method);
-}
-
-}  // namespace detail
-
-void bind_batches(py::handle cls) {
-    using namespace detail;
-    const auto no_workers = py::arg("max_workers") = py::none();
-    add_method(cls, "run_concurrent_tasks", &run_concurrent_tasks, py::arg("tasks"), no_workers);
-    add_method(cls, "generate_rubrics_batch", &generate_rubrics_batch, py::arg("questions_data"), no_workers);
-    add_method(cls, "generate_ref_answers_batch", &generate_ref_answers_batch, py::arg("ref_answer_data"),
-               no_workers);
-    add_method(cls, "evaluate_answers_batch", &evaluate_answers_batch, py::arg("evaluation_data"), no_workers);
-    add_method(cls, "generate_rubrics_batch_async", &generate_rubrics_batch_async, py::arg("questions_data"));
-    add_method(cls, "generate_ref_answers_batch_async", &generate_ref_answers_batch_async, py::arg("ref_answer_data"));
-    add_method(cls, "evaluate_answers_batch_async", &evaluate_answers_batch_async, py::arg("evaluation_data"));
-    add_method(cls, "generate_rubrics_batch_sync", &generate_rubrics_batch_sync, py::arg("questions_data"));
-    add_method(cls, "generate_ref_answers_batch_sync", &generate_ref_answers_batch_sync, py::arg("ref_answer_data"));
-    add_method(cls, "evaluate_answers_batch_sync", &evaluate_answers_batch_sync, py::arg("evaluation_data"));
-}
-
-}  // namespace tovrane::broker
+}  // namespace tovrane::model_broker

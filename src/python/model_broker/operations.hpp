@@ -1,14 +1,92 @@
-// The broker's language-model operations, attached to whatever class hosts them.
+// Operations of ModelBroker. Each takes the Python instance first and reaches the broker's
+// attributes and methods (client, _make_api_call, encoding, the totals, ...) at call time,
+// so hosts and tests can replace any of them on the instance.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-namespace tovrane::broker {
+#include <cstdint>
+#include <mutex>
+#include <string>
 
-/// Adds parseQuestionPaper, generateRubric, generateRefAnswer, parseReferenceAnswers,
-/// parseAnswersheet, evaluateAnswer and their coroutine twins to `cls` as methods.
-/// The operations reach the broker only through its Python attributes, so any class
-/// with `_make_api_call` / `_make_api_call_async` can host them.
-void bind_operations(pybind11::handle cls);
+#include "common/pyco.hpp"
 
-}  // namespace tovrane::broker
+namespace tovrane::model_broker {
+
+namespace py = pybind11;
+
+/// Native state behind every ModelBroker instance. Everything a host or a test may read
+/// or replace lives in the instance __dict__; only the usage lock lives here.
+struct BrokerState {
+    /// Guards the running totals and keeps each usage record whole. Recursive so that a
+    /// replaced `log_to_file` that records usage itself cannot deadlock its own thread.
+    std::recursive_mutex usage_mutex;
+};
+
+// ---- module attributes (response_models.cpp) ------------------------------------------------
+
+/// The pydantic response models whose strict JSON schemas the service fills.
+void add_response_models(py::module_& m);
+
+// ---- construction (construction.cpp) --------------------------------------------------------
+
+/// Checks the arguments and the key, then sets the instance attributes in their order.
+void construct(py::object self, py::object token_log_file, long long max_concurrent_requests,
+               long long requests_per_minute, py::object enable_logging, py::object request_timeout,
+               py::object max_retries);
+
+// ---- the two call paths and the rate limit (client.cpp) -------------------------------------
+
+py::object make_api_call(py::object self, const std::string& task_name, py::object messages,
+                         py::object response_format, const std::string& additional_info);
+pyco::Task make_api_call_async(py::object self, std::string task_name, py::object messages,
+                               py::object response_format, std::string additional_info);
+pyco::VoidTask enforce_rate_limit(py::object self);
+
+// ---- token counting, the usage log and the running totals (accounting.cpp) ------------------
+
+void setup_token_logger(py::object self);
+void log_to_file(py::object self, py::object msg, py::object logger_level);
+py::object count_tokens(py::object self, py::object text);
+py::object count_message_tokens(py::object self, py::object messages);
+void log_token_usage(py::object self, const std::string& task_name, std::int64_t input_tokens,
+                     std::int64_t output_tokens, const std::string& model, const std::string& additional_info);
+py::dict get_total_usage(py::object self);
+
+// ---- language-model operations, each with its coroutine twin (requests.cpp) ----------------
+
+py::object parse_question_paper(py::object self, py::object extracted_texts, py::object subject,
+                                py::object language, py::object class_level);
+py::object parse_question_paper_async(py::object self, py::object extracted_texts, py::object subject,
+                                      py::object language, py::object class_level);
+py::object generate_rubric(py::object self, py::object question, py::object max_marks, py::object class_level,
+                           py::object subject, py::object reference_answer);
+py::object generate_rubric_async(py::object self, py::object question, py::object max_marks, py::object class_level,
+                                 py::object subject, py::object reference_answer);
+py::object generate_ref_answer(py::object self, py::object question, py::object rubric, py::object class_level,
+                               py::object subject);
+py::object generate_ref_answer_async(py::object self, py::object question, py::object rubric,
+                                     py::object class_level, py::object subject);
+/// Reads the answers of a scanned answer key into the paper; failures are printed.
+py::dict parse_reference_answers(py::object self, py::object extracted_texts, py::object question_paper);
+py::object parse_answersheet(py::object self, py::object extracted_texts, py::object question_paper);
+py::object parse_answersheet_async(py::object self, py::object extracted_texts, py::object question_paper);
+py::dict evaluate_answer(py::object self, py::object student_answer, py::object question, py::object rubric,
+                         py::object reference_answer);
+py::object evaluate_answer_async(py::object self, py::object student_answer, py::object question,
+                                 py::object rubric, py::object reference_answer);
+
+// ---- batches: a thread pool, concurrent coroutines, blocking wrappers (batches.cpp) ----------
+
+py::list run_concurrent_tasks(py::object self, py::object tasks, py::object max_workers);
+py::object generate_rubrics_batch(py::object self, py::object questions_data, py::object max_workers);
+py::object generate_ref_answers_batch(py::object self, py::object ref_answer_data, py::object max_workers);
+py::object evaluate_answers_batch(py::object self, py::object evaluation_data, py::object max_workers);
+pyco::Task generate_rubrics_batch_async(py::object self, py::object questions_data);
+pyco::Task generate_ref_answers_batch_async(py::object self, py::object ref_answer_data);
+pyco::Task evaluate_answers_batch_async(py::object self, py::object evaluation_data);
+py::object generate_rubrics_batch_sync(py::object self, py::object questions_data);
+py::object generate_ref_answers_batch_sync(py::object self, py::object ref_answer_data);
+py::object evaluate_answers_batch_sync(py::object self, py::object evaluation_data);
+
+}  // namespace tovrane::model_broker

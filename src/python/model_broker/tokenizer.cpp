@@ -5,17 +5,16 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <system_error>
 
-#include "model_broker/broker.hpp"
-#include "common/pyutil.hpp"
-#include "engine/io/atomic_file.hpp"
-#include "engine/text/broker_texts.hpp"
+#include "common/errors.hpp"
+#include "common/files.hpp"
+#include "common/python.hpp"
+#include "engine/text/model_broker_texts.hpp"
+#include "model_broker/internal.hpp"
 
-namespace tovrane::broker {
+namespace tovrane::model_broker {
 
-namespace texts = tovrane::text::broker;
-using namespace pybind11::literals;
+namespace texts = tovrane::text::model_broker;
 
 namespace {
 
@@ -55,17 +54,14 @@ void seed_rank_file(const py::module_& os, const std::string& cache_dir, const p
         return;
     }
 
-    py::object source = path.attr("join")(data_dir, to_py(file.name));
+    py::object source = path.attr("join")(data_dir, py_util::to_py(file.name));
     py::bytes contents = py::module_::import("pathlib").attr("Path")(source).attr("read_bytes")();
     // A short read or a damaged package file must not end up where tiktoken trusts it.
     py::object digest = py::module_::import("hashlib").attr("sha256")(contents).attr("hexdigest")();
     if (py::str(digest).cast<std::string>() != file.sha256) return;
 
-    os.attr("makedirs")(cache_dir, "exist_ok"_a = true);
-    std::string target_path = py::str(target);
-    std::string_view view = contents;
-    py::gil_scoped_release nogil;
-    io::write_file_atomic(target_path, view);
+    os.attr("makedirs")(cache_dir, py::arg("exist_ok") = true);
+    py_util::write_atomically(target, std::string_view(contents));
 }
 
 /// Seeding is a convenience: tiktoken's own lookup still decides, and reports its errors.
@@ -79,7 +75,6 @@ void seed_tiktoken_cache() {
         for (const RankFile& file : kRankFiles) seed_rank_file(os, cache_dir, data_dir, file);
     } catch (py::error_already_set& err) {
         if (!py_util::is_ordinary(err)) throw;
-    } catch (const std::system_error&) {
     }
 }
 
@@ -93,7 +88,7 @@ py::object choose_encoding(py::handle model) {
     } catch (py::error_already_set& err) {
         if (!py_util::is_ordinary(err)) throw;
     }
-    return tiktoken.attr("get_encoding")(to_py(texts::kFallbackEncoding));
+    return tiktoken.attr("get_encoding")(py_util::to_py(texts::kFallbackEncoding));
 }
 
-}  // namespace tovrane::broker
+}  // namespace tovrane::model_broker

@@ -1,19 +1,23 @@
-// Evaluation of a parsed answersheet: all answers through the broker's batch, or one by id.
-#include <string>
+// Evaluation of a parsed answersheet: all answers through the broker's batch, or one by
+// id; each blocking route with its coroutine twin on the caller's event loop.
+#include <fmt/format.h>
 
-#include "engine/text/sheet_texts.hpp"
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/errors.hpp"
+#include "common/python.hpp"
+#include "engine/text/sheet_pipeline_texts.hpp"
+#include "sheet_pipeline/internal.hpp"
 #include "sheet_pipeline/operations.hpp"
-#include "sheet_pipeline/steps.hpp"
-#include "sheet_pipeline/support.hpp"
 
 namespace tovrane::sheet_pipeline {
 
-namespace texts = tovrane::text::sheet;
-using detail::render;
-using detail::say;
-using namespace pybind11::literals;
-
-namespace detail {
+namespace texts = tovrane::text::sheet_pipeline;
+using namespace fmt::literals;
+using namespace py_util;
 
 namespace {
 
@@ -42,7 +46,7 @@ py::dict result_record(py::handle evaluation) {
 /// verdict are not read as a real zero. Only a note: an answer that does not take it (a
 /// host's own object) is marked all the same.
 void note_evaluation(py::handle answer, bool evaluated, const py::object& reason) {
-    py_util::ordinary_error([&] {
+    ordinary_error([&] {
         answer.attr("evaluated") = py::bool_(evaluated);
         answer.attr("evaluation_error") = reason;
     });
@@ -60,23 +64,24 @@ void write_back(py::handle answer, py::handle evaluation) {
 /// The same for the answer a batch result names; an answer that cannot be found is
 /// already reported by the result's own line.
 void note_result_failure(py::handle answersheet, py::handle result, const py::object& reason) {
-    py_util::ordinary_error([&] {
-        if (!PyDict_Check(result.ptr()) || !detail::contains(result, py::str("q_id"))) return;
+    ordinary_error([&] {
+        if (!PyDict_Check(result.ptr()) || !contains(result, py::str("q_id"))) return;
         note_not_evaluated(answersheet.attr("get_answer")(result["q_id"]), reason);
     });
 }
 
 py::object result_qid(py::handle result) {
-    if (PyDict_Check(result.ptr())) return result.attr("get")("q_id", texts::kUnknownQid);
-    return py::str(texts::kUnknownQid);
+    if (PyDict_Check(result.ptr())) return result.attr("get")("q_id", to_py(texts::kUnknownQid));
+    return to_py(texts::kUnknownQid);
 }
 
 /// `written` turns true once the evaluation is in the answer: it stays there, whatever fails later.
 void apply_one_result(py::handle answersheet, py::handle question_paper, py::handle result, py::dict& records,
                       std::size_t& succeeded, bool& written) {
     if (!truthy(result.attr("get")("success", false))) {
-        py::object error = result.attr("get")("error", texts::kUnknownError);
-        say(texts::kErrorEvaluating, render(result.attr("get")("q_id", texts::kUnknownQid)), render(error));
+        py::object error = result.attr("get")("error", to_py(texts::kUnknownError));
+        say(texts::kErrorEvaluating, "q_id"_a = str(result.attr("get")("q_id", to_py(texts::kUnknownQid))),
+            "error"_a = str(error));
         note_result_failure(answersheet, result, py::str(error));
         return;
     }
@@ -86,26 +91,26 @@ void apply_one_result(py::handle answersheet, py::handle question_paper, py::han
     written = true;
     py::object awarded = evaluation.attr("get")("awarded_marks", 0);
     py::object max_marks = question_paper.attr("get_question")(q_id).attr("max_marks");
-    say(texts::kAwardedFor, render(q_id), render(awarded), render(max_marks));
+    say(texts::kAwardedFor, "q_id"_a = str(q_id), "awarded"_a = str(awarded), "max_marks"_a = str(max_marks));
     records[q_id] = result_record(evaluation);
     ++succeeded;
 }
 
-}  // namespace
-
+/// One evaluation request per answer whose question has a usable rubric and reference
+/// answer; a skip line (and the reason, on the answer) for the others.
 py::list collect_requests(py::object answersheet, py::object question_paper) {
     py::list requests;
     for (py::handle q_id : answersheet.attr("get_question_ids")()) {
         py::object question = question_paper.attr("get_question")(q_id);
         py::object answer = answersheet.attr("get_answer")(q_id);
         if (!has_usable_rubric(question)) {
-            say(texts::kSkipNoRubric, render(q_id));
-            note_not_evaluated(answer, py::str(texts::kSkipReasonNoRubric));
+            say(texts::kSkipNoRubric, "q_id"_a = str(q_id));
+            note_not_evaluated(answer, to_py(texts::kSkipReasonNoRubric));
             continue;
         }
         if (!has_usable_reference(question)) {
-            say(texts::kSkipNoReference, render(q_id));
-            note_not_evaluated(answer, py::str(texts::kSkipReasonNoReference));
+            say(texts::kSkipNoReference, "q_id"_a = str(q_id));
+            note_not_evaluated(answer, to_py(texts::kSkipReasonNoReference));
             continue;
         }
         py::dict request;
@@ -119,7 +124,8 @@ py::list collect_requests(py::object answersheet, py::object question_paper) {
     return requests;
 }
 
-py::dict apply_batch_results(py::object answersheet, py::object question_paper, py::object results) {
+/// Writes the batch results into the answers and returns the result record.
+py::dict apply_batch_results(py::handle answersheet, py::handle question_paper, py::handle results) {
     py::dict records;
     std::size_t succeeded = 0;
     for (py::handle result : results) {
@@ -127,152 +133,204 @@ py::dict apply_batch_results(py::object answersheet, py::object question_paper, 
         bool written = false;
         try {
             apply_one_result(answersheet, question_paper, result, records, succeeded, written);
-        } catch (py::error_already_set& err) {
-            if (!py_util::is_ordinary(err)) throw;
-            std::string message = py_util::error_text(err);
-            say(texts::kErrorProcessing, render(result_qid(result)), message);
+        } catch (...) {
+            const std::string message = detail::caught_ordinary().text;
+            say(texts::kErrorProcessing, "q_id"_a = str(result_qid(result)), "error"_a = message);
             if (!written) note_result_failure(answersheet, result, py::str(message));
-        } catch (const std::exception& err) {
-            say(texts::kErrorProcessing, render(result_qid(result)), std::string(err.what()));
-            if (!written) note_result_failure(answersheet, result, py::str(err.what()));
         }
     }
-    say(texts::kEvaluatedCount, succeeded);
+    say(texts::kEvaluatedCount, "n"_a = succeeded);
     return records;
 }
 
+/// After the batch was interrupted or cancelled: applies the results it finished, which
+/// the error carries, so that they are not lost with the rest.
 void keep_finished_evaluations(py::handle answersheet, py::handle question_paper, const py::error_already_set& err) {
-    if (py_util::is_ordinary(err)) return;
-    py::object partial = py_util::partial_results(err);
+    if (is_ordinary(err)) return;
+    py::object partial = partial_results(err);
     if (partial.is_none() || !truthy(partial)) return;
     // The interrupt goes on whatever happens here.
-    py_util::ordinary_error([&] {
-        apply_batch_results(py::reinterpret_borrow<py::object>(answersheet),
-                            py::reinterpret_borrow<py::object>(question_paper), partial);
-    });
+    ordinary_error([&] { apply_batch_results(answersheet, question_paper, partial); });
 }
 
+/// The skip record for a question that cannot be evaluated, after printing its skip line
+/// and noting the reason on the answer.
 std::optional<py::dict> skip_single(py::handle q_id, py::handle question, py::handle answer) {
     std::string_view reason;
     if (!has_usable_rubric(question)) {
-        say(texts::kSkipNoRubric, render(q_id));
+        say(texts::kSkipNoRubric, "q_id"_a = str(q_id));
         reason = texts::kSkipReasonNoRubric;
     } else if (!has_usable_reference(question)) {
-        say(texts::kSkipNoReference, render(q_id));
+        say(texts::kSkipNoReference, "q_id"_a = str(q_id));
         reason = texts::kSkipReasonNoReference;
     } else {
         return std::nullopt;
     }
-    note_not_evaluated(answer, py::str(reason));
+    note_not_evaluated(answer, to_py(reason));
     py::dict skip;
     skip["qid"] = q_id;
-    skip["status"] = texts::kSkipped;
-    skip["reason"] = reason;
+    skip["status"] = to_py(texts::kSkipped);
+    skip["reason"] = to_py(reason);
     return skip;
 }
 
+/// The keyword arguments of evaluateAnswer for this answer and question.
 py::dict evaluation_kwargs(py::handle answer, py::handle question) {
-    return py::dict("student_answer"_a = answer.attr("text"), "question"_a = question.attr("text"),
-                    "rubric"_a = question.attr("rubric"), "reference_answer"_a = question.attr("reference_answer"));
+    return py::dict(py::arg("student_answer") = answer.attr("text"), py::arg("question") = question.attr("text"),
+                    py::arg("rubric") = question.attr("rubric"),
+                    py::arg("reference_answer") = question.attr("reference_answer"));
 }
 
+/// Notes an ordinary evaluation error on the answer as the reason it was not evaluated.
 void note_evaluation_error(py::handle answer, const py::error_already_set& err) {
-    if (py_util::is_ordinary(err)) note_not_evaluated(answer, py::str(err.value()));
+    if (is_ordinary(err)) note_not_evaluated(answer, py::str(err.value()));
 }
 
+/// Writes one evaluation into the answer, prints the marks and returns the result record.
 py::dict apply_single_evaluation(py::handle answer, py::handle question, py::handle evaluation) {
     write_back(answer, evaluation);
-    say(texts::kAwarded, render(evaluation.attr("get")("awarded_marks", 0)), render(question.attr("max_marks")));
+    say(texts::kAwarded, "awarded"_a = str(evaluation.attr("get")("awarded_marks", 0)),
+        "max_marks"_a = str(question.attr("max_marks")));
     return result_record(evaluation);
 }
 
+/// The answersheet-only and paper-only identifier checks of evaluate_answer_by_qid.
 void require_known_qid(py::handle q_id, py::handle answersheet, py::handle question_paper) {
     if (!contains(answersheet.attr("get_question_ids")(), q_id)) {
-        raise(PyExc_ValueError, fmt::format(texts::kNotInAnswersheet, render(q_id)));
+        raise(PyExc_ValueError, fmt::format(texts::kNotInAnswersheet, "q_id"_a = str(q_id)));
     }
     if (!contains(question_paper.attr("get_question_ids")(), q_id)) {
-        raise(PyExc_ValueError, fmt::format(texts::kNotInPaper, render(q_id)));
+        raise(PyExc_ValueError, fmt::format(texts::kNotInPaper, "q_id"_a = str(q_id)));
     }
 }
 
-}  // namespace detail
-
-py::object evaluate_all_answers(py::object self, py::object answersheet, py::object question_paper) {
-    detail::require_inputs(answersheet, question_paper);
-    say(texts::kEvaluatingAll, py::len(answersheet.attr("get_question_ids")()));
-    py::object result = self.attr("_evaluate_all_answers_sync")(answersheet, question_paper);
-    if (!result.is_none() && !PyDict_Check(result.ptr())) {
-        detail::raise(PyExc_TypeError,
-                      fmt::format(texts::kAllResultType, render(py::type::of(result).attr("__name__"))));
-    }
-    return result;
-}
-
-py::dict evaluate_all_answers_sync(py::object self, py::object answersheet, py::object question_paper) {
-    py::list requests = detail::collect_requests(answersheet, question_paper);
-    if (requests.empty()) {
-        say(texts::kNoValidQuestions);
-        return py::dict();
-    }
-    say(texts::kProcessingConcurrently, requests.size());
-    py::object results;
-    try {
-        results = self.attr("model_broker").attr("evaluate_answers_batch_sync")(requests);
-    } catch (py::error_already_set& err) {
-        detail::keep_finished_evaluations(answersheet, question_paper, err);
-        throw;
-    }
-    return detail::apply_batch_results(answersheet, question_paper, results);
-}
-
-py::object evaluate_answer_by_qid(py::object self, py::object q_id, py::object answersheet,
-                                  py::object question_paper) {
-    detail::require_inputs(answersheet, question_paper);
-    detail::require_known_qid(q_id, answersheet, question_paper);
-    say(texts::kEvaluatingOne, render(q_id));
-    return detail::guarded(
-        [&] {
-            py::object result = self.attr("_evaluate_single_answer_sync")(q_id, answersheet, question_paper);
-            // Python's own str + identifier: a non-text identifier fails here as it would there.
-            py::object line = py::str(texts::kEvaluationCompletedStem) + q_id;
-            py::print(line);
-            if (!PyDict_Check(result.ptr())) {
-                detail::raise(PyExc_TypeError,
-                              fmt::format(texts::kSingleResultType, render(py::type::of(result).attr("__name__"))));
-            }
-            return result;
-        },
-        [&](const std::string& err) { return fmt::format(texts::kEvaluateOneFailed, render(q_id), err); });
-}
-
-namespace {
-
-py::dict evaluate_single(py::object self, py::object q_id, py::object answersheet, py::object question_paper,
-                         fmt::format_string<std::string> progress_line) {
+/// One answer's evaluation on the blocking route; `progress` tells the two methods apart.
+template <const std::string_view& progress>
+py::dict evaluate_single(py::object self, py::object q_id, py::object answersheet, py::object question_paper) {
     py::object question = question_paper.attr("get_question")(q_id);
     py::object answer = answersheet.attr("get_answer")(q_id);
-    if (auto skip = detail::skip_single(q_id, question, answer)) return *skip;
-    say(progress_line, render(q_id));
+    if (auto skip = skip_single(q_id, question, answer)) return *skip;
+    say(progress, "q_id"_a = str(q_id));
     py::object evaluation;
     try {
-        evaluation = self.attr("model_broker").attr("evaluateAnswer")(**detail::evaluation_kwargs(answer, question));
+        evaluation = self.attr("model_broker").attr("evaluateAnswer")(**evaluation_kwargs(answer, question));
     } catch (py::error_already_set& err) {
-        detail::note_evaluation_error(answer, err);
+        note_evaluation_error(answer, err);
         throw;
     }
-    return detail::apply_single_evaluation(answer, question, evaluation);
+    return apply_single_evaluation(answer, question, evaluation);
 }
 
 }  // namespace
 
+// ---- all answers -------------------------------------------------------------------------
+
+py::object evaluate_all_answers(py::object self, py::object answersheet, py::object question_paper) {
+    require_inputs(answersheet, question_paper);
+    say(texts::kEvaluatingAll, "n"_a = py::len(answersheet.attr("get_question_ids")()));
+    py::object result = self.attr("_evaluate_all_answers_sync")(answersheet, question_paper);
+    if (!result.is_none() && !PyDict_Check(result.ptr())) {
+        raise(PyExc_TypeError, fmt::format(texts::kAllResultType, "type"_a = type_name(result)));
+    }
+    return result;
+}
+
+pyco::Task evaluate_all_answers_async(py::object self, py::object answersheet, py::object question_paper) {
+    require_inputs(answersheet, question_paper);
+    py::object record = co_await self.attr("_evaluate_all_answers_async")(answersheet, question_paper);
+    co_return record;
+}
+
+py::dict evaluate_all_answers_sync(py::object self, py::object answersheet, py::object question_paper) {
+    py::list requests = collect_requests(answersheet, question_paper);
+    if (requests.empty()) {
+        say(texts::kNoValidQuestions);
+        return py::dict();
+    }
+    say(texts::kProcessingConcurrently, "n"_a = requests.size());
+    py::object results;
+    try {
+        results = self.attr("model_broker").attr("evaluate_answers_batch_sync")(requests);
+    } catch (py::error_already_set& err) {
+        keep_finished_evaluations(answersheet, question_paper, err);
+        throw;
+    }
+    return apply_batch_results(answersheet, question_paper, results);
+}
+
+pyco::Task evaluate_all_answers_async_impl(py::object self, py::object answersheet, py::object question_paper) {
+    py::list requests = collect_requests(answersheet, question_paper);
+    if (requests.empty()) {
+        say(texts::kNoValidQuestions);
+        co_return py::dict();
+    }
+    say(texts::kProcessingConcurrently, "n"_a = requests.size());
+    py::object results;
+    try {
+        results = co_await self.attr("model_broker").attr("evaluate_answers_batch_async")(requests);
+    } catch (py::error_already_set& err) {
+        keep_finished_evaluations(answersheet, question_paper, err);
+        throw;
+    }
+    co_return apply_batch_results(answersheet, question_paper, results);
+}
+
+// ---- one answer by its identifier ----------------------------------------------------------
+
+py::object evaluate_answer_by_qid(py::object self, py::object q_id, py::object answersheet,
+                                  py::object question_paper) {
+    require_inputs(answersheet, question_paper);
+    require_known_qid(q_id, answersheet, question_paper);
+    say(texts::kEvaluatingOne, "q_id"_a = str(q_id));
+    return guarded(
+        [&] {
+            py::object result = self.attr("_evaluate_single_answer_sync")(q_id, answersheet, question_paper);
+            // Python's own str + identifier: a non-text identifier fails here as it would there.
+            py::object line = to_py(texts::kEvaluationCompletedStem) + q_id;
+            py::print(line);
+            if (!PyDict_Check(result.ptr())) {
+                raise(PyExc_TypeError, fmt::format(texts::kSingleResultType, "type"_a = type_name(result)));
+            }
+            return result;
+        },
+        [&](const std::string& err) {
+            return fmt::format(texts::kEvaluateOneFailed, "q_id"_a = str(q_id), "error"_a = err);
+        });
+}
+
+pyco::Task evaluate_answer_by_qid_async(py::object self, py::object q_id, py::object answersheet,
+                                        py::object question_paper) {
+    require_inputs(answersheet, question_paper);
+    require_known_qid(q_id, answersheet, question_paper);
+    py::object result = co_await self.attr("_evaluate_single_answer_async")(q_id, answersheet, question_paper);
+    co_return result;
+}
+
 py::dict evaluate_single_answer_sync(py::object self, py::object q_id, py::object answersheet,
                                      py::object question_paper) {
-    return evaluate_single(self, q_id, answersheet, question_paper, texts::kEvaluatingSingle);
+    return evaluate_single<texts::kEvaluatingSingle>(self, q_id, answersheet, question_paper);
 }
 
 py::dict evaluate_single_answer(py::object self, py::object q_id, py::object answersheet,
                                 py::object question_paper) {
-    return evaluate_single(self, q_id, answersheet, question_paper, texts::kEvaluatingSingleShort);
+    return evaluate_single<texts::kEvaluatingSingleShort>(self, q_id, answersheet, question_paper);
+}
+
+pyco::Task evaluate_single_answer_async(py::object self, py::object q_id, py::object answersheet,
+                                        py::object question_paper) {
+    py::object question = question_paper.attr("get_question")(q_id);
+    py::object answer = answersheet.attr("get_answer")(q_id);
+    if (std::optional<py::dict> skip = skip_single(q_id, question, answer)) co_return *skip;
+    say(texts::kEvaluatingSingle, "q_id"_a = str(q_id));
+    py::object evaluation;
+    try {
+        evaluation = co_await self.attr("model_broker").attr("evaluateAnswer_async")(
+            **evaluation_kwargs(answer, question));
+    } catch (py::error_already_set& err) {
+        note_evaluation_error(answer, err);
+        throw;
+    }
+    co_return apply_single_evaluation(answer, question, evaluation);
 }
 
 }  // namespace tovrane::sheet_pipeline

@@ -1,31 +1,25 @@
 // Validation, summary, console report, export records and saving of an answersheet.
+#include <fmt/format.h>
+
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include "engine/io/atomic_file.hpp"
+#include "common/errors.hpp"
+#include "common/files.hpp"
+#include "common/python.hpp"
+#include "engine/text/sheet_pipeline_texts.hpp"
 #include "engine/text/sheet_report.hpp"
-#include "engine/text/sheet_texts.hpp"
+#include "sheet_pipeline/internal.hpp"
 #include "sheet_pipeline/operations.hpp"
-#include "sheet_pipeline/support.hpp"
 
 namespace tovrane::sheet_pipeline {
 
-namespace texts = tovrane::text::sheet;
-using detail::render;
-using detail::say;
-using detail::truthy;
-using namespace pybind11::literals;
+namespace texts = tovrane::text::sheet_pipeline;
+using namespace fmt::literals;
+using namespace py_util;
 
 namespace {
-
-constexpr std::size_t kMinAnswerChars = 5;
-constexpr double kLowAttemptRate = 50.0;
-
-bool has_inputs(py::handle answersheet, py::handle question_paper) {
-    return truthy(answersheet) && truthy(question_paper);
-}
 
 /// eval_rubric.get_awarded_marks() when the answer has been marked.
 std::optional<py::object> awarded_marks(py::handle answer) {
@@ -50,14 +44,6 @@ bool was_evaluated(py::handle answer) {
 py::object evaluation_error(py::handle answer) {
     if (was_evaluated(answer)) return py::none();
     return py::getattr(answer, "evaluation_error", py::none());
-}
-
-/// The question text as the overview shows it: at most 60 code points, then "...".
-py::object preview(py::handle question) {
-    py::str text = py::str(question.attr("text"));
-    if (py::len(text) <= texts::kPreviewChars) return text;
-    py::object head = text[py::slice(0, static_cast<py::ssize_t>(texts::kPreviewChars), 1)];
-    return head + py::str(texts::kPreviewEllipsis);
 }
 
 py::dict export_entry(py::handle question, py::handle answer) {
@@ -92,75 +78,63 @@ py::dict export_entry(py::handle question, py::handle answer) {
 }
 
 text::SheetReportAnswer report_answer(py::handle answer, py::handle question) {
-    text::SheetReportAnswer out{render(answer.attr("pages")), render(answer.attr("text")), {}, {}, {}};
+    text::SheetReportAnswer out{str(answer.attr("pages")), str(answer.attr("text")), {}, {}, {}};
     py::object evaluation = py::getattr(answer, "evaluation_result", py::none());
     if (evaluation.is_none() || !truthy(evaluation)) return out;
-    out.awarded_marks = render(evaluation.attr("get")("awarded_marks", 0));
-    out.total_marks = render(evaluation.attr("get")("total_marks", question.attr("max_marks")));
-    if (detail::contains(evaluation, py::str("feedback"))) out.feedback = render(evaluation["feedback"]);
+    out.awarded_marks = str(evaluation.attr("get")("awarded_marks", 0));
+    out.total_marks = str(evaluation.attr("get")("total_marks", question.attr("max_marks")));
+    if (contains(evaluation, py::str("feedback"))) out.feedback = str(evaluation["feedback"]);
     return out;
 }
 
 std::string text_report(py::handle answersheet, py::handle question_paper) {
     py::object paper_ids = question_paper.attr("get_question_ids")();
     py::object answered = answersheet.attr("get_question_ids")();
-    text::SheetReportHeader header{render(question_paper.attr("subject")), render(question_paper.attr("class_level")),
+    text::SheetReportHeader header{str(question_paper.attr("subject")), str(question_paper.attr("class_level")),
                                    std::to_string(py::len(paper_ids)), std::to_string(py::len(answered))};
     std::vector<text::SheetReportQuestion> questions;
     for (py::handle q_id : paper_ids) {
         py::object question = question_paper.attr("get_question")(q_id);
-        text::SheetReportQuestion block{render(question.attr("q_id")), render(question.attr("max_marks")),
-                                        render(question.attr("text")), {}};
-        if (detail::contains(answered, q_id)) block.answer = report_answer(answersheet.attr("get_answer")(q_id), question);
+        text::SheetReportQuestion block{str(question.attr("q_id")), str(question.attr("max_marks")),
+                                        str(question.attr("text")), {}};
+        if (contains(answered, q_id)) block.answer = report_answer(answersheet.attr("get_answer")(q_id), question);
         questions.push_back(std::move(block));
     }
     return text::render_sheet_report(header, questions);
-}
-
-/// Writes atomically without the GIL; a failure surfaces as the matching OSError subclass.
-void write_atomically(py::handle output_path, const std::string& contents) {
-    std::string path = py_util::module_attr("os", "fsencode")(output_path).cast<std::string>();
-    try {
-        py::gil_scoped_release release;
-        io::write_file_atomic(path, contents);
-    } catch (const std::system_error& err) {
-        int code = err.code().value();
-        py::object strerror = py_util::module_attr("os", "strerror")(code);
-        py::object error = py::module_::import("builtins").attr("OSError")(code, strerror, output_path);
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-        throw py::error_already_set();
-    }
 }
 
 }  // namespace
 
 py::dict validate_processing(py::object, py::object answersheet, py::object question_paper) {
     if (!has_inputs(answersheet, question_paper)) {
-        return py::dict("valid"_a = false, "error"_a = texts::kNoneInputsRecord);
+        return py::dict(py::arg("valid") = false, py::arg("error") = to_py(texts::kNoneInputsRecord));
     }
     py::list issues;
     py::list warnings;
     for (py::handle q_id : answersheet.attr("get_question_ids")()) {
         py::object answer = answersheet.attr("get_answer")(q_id);
-        if (py::len(answer.attr("text").attr("strip")()) < kMinAnswerChars) {
-            warnings.append(fmt::format(texts::kVeryShort, render(q_id)));
+        if (py::len(answer.attr("text").attr("strip")()) < texts::kMinAnswerChars) {
+            warnings.append(fmt::format(texts::kVeryShort, "q_id"_a = str(q_id)));
         }
         py::object pages = answer.attr("pages");
-        if (pages.is_none() || !truthy(pages)) issues.append(fmt::format(texts::kNoPages, render(q_id)));
+        if (pages.is_none() || !truthy(pages)) issues.append(fmt::format(texts::kNoPages, "q_id"_a = str(q_id)));
         py::object reason = evaluation_error(answer);
-        if (!reason.is_none()) warnings.append(fmt::format(texts::kNotEvaluated, render(q_id), render(reason)));
+        if (!reason.is_none()) {
+            warnings.append(fmt::format(texts::kNotEvaluated, "q_id"_a = str(q_id), "reason"_a = str(reason)));
+        }
     }
     std::size_t total = py::len(question_paper.attr("get_question_ids")());
     std::size_t attempted = py::len(answersheet.attr("get_question_ids")());
     double rate = total > 0 ? static_cast<double>(attempted) / static_cast<double>(total) * 100.0 : 0.0;
     py::object attempt_rate = total > 0 ? py::object(py::float_(rate)) : py::object(py::int_(0));
-    if (rate < kLowAttemptRate) warnings.append(fmt::format(texts::kLowAttemptRate, rate));
-    return py::dict("valid"_a = issues.empty(), "issues"_a = issues, "warnings"_a = warnings,
-                    "attempt_rate"_a = attempt_rate, "attempted_count"_a = attempted, "total_count"_a = total);
+    if (rate < texts::kLowAttemptPercent) warnings.append(fmt::format(texts::kLowAttemptRate, "rate"_a = rate));
+    return py::dict(py::arg("valid") = issues.empty(), py::arg("issues") = issues, py::arg("warnings") = warnings,
+                    py::arg("attempt_rate") = attempt_rate, py::arg("attempted_count") = attempted,
+                    py::arg("total_count") = total);
 }
 
 py::dict get_summary(py::object, py::object answersheet, py::object question_paper) {
-    if (!has_inputs(answersheet, question_paper)) return py::dict("error"_a = texts::kNoneInputsRecord);
+    if (!has_inputs(answersheet, question_paper)) return py::dict(py::arg("error") = to_py(texts::kNoneInputsRecord));
     py::object paper_ids = question_paper.attr("get_question_ids")();
     py::object answer_ids = answersheet.attr("get_question_ids")();
     std::size_t total = py::len(paper_ids);
@@ -179,33 +153,35 @@ py::dict get_summary(py::object, py::object answersheet, py::object question_pap
         std::optional<py::object> marks = awarded_marks(answer);
         if (marks) obtained = obtained + *marks;
         if (was_evaluated(answer)) ++evaluated;
-        details[q_id] = py::dict("pages"_a = answer.attr("pages"), "answer_length"_a = py::len(answer.attr("text")),
-                                 "question_marks"_a = question_paper.attr("get_question")(q_id).attr("max_marks"),
-                                 "obtained_marks"_a = or_zero(marks));
+        details[q_id] = py::dict(py::arg("pages") = answer.attr("pages"),
+                                 py::arg("answer_length") = py::len(answer.attr("text")),
+                                 py::arg("question_marks") = question_paper.attr("get_question")(q_id).attr("max_marks"),
+                                 py::arg("obtained_marks") = or_zero(marks));
     }
     // Counted after the details, so the keys before them keep their places.
     py::object unmatched = py::getattr(answersheet, "unmatched_answers", py::list());
-    return py::dict("total_questions"_a = total, "attempted_questions"_a = attempted, "total_marks"_a = total_marks,
-                    "obtained_marks"_a = obtained, "unattempted_questions"_a = py::int_(total) - py::int_(attempted),
-                    "attempted_details"_a = details, "evaluated_answers"_a = evaluated,
-                    "not_evaluated_answers"_a = attempted - evaluated,
-                    "unmatched_answers"_a = unmatched.is_none() ? 0 : py::len(unmatched));
+    return py::dict(py::arg("total_questions") = total, py::arg("attempted_questions") = attempted,
+                    py::arg("total_marks") = total_marks, py::arg("obtained_marks") = obtained,
+                    py::arg("unattempted_questions") = py::int_(total) - py::int_(attempted),
+                    py::arg("attempted_details") = details, py::arg("evaluated_answers") = evaluated,
+                    py::arg("not_evaluated_answers") = attempted - evaluated,
+                    py::arg("unmatched_answers") = unmatched.is_none() ? 0 : py::len(unmatched));
 }
 
 void print_summary(py::object self, py::object answersheet, py::object question_paper) {
     py::object summary = self.attr("get_summary")(answersheet, question_paper);
-    if (detail::contains(summary, py::str("error"))) {
-        say(texts::kSummaryError, render(summary["error"]));
+    if (contains(summary, py::str("error"))) {
+        say(texts::kSummaryError, "error"_a = str(summary["error"]));
         return;
     }
-    py_util::print_line(texts::kSummaryTop);
-    py_util::print_line(texts::kSummaryTitle);
-    py_util::print_line(texts::kSummaryRule);
+    print_line(texts::kSummaryTop);
+    print_line(texts::kSummaryTitle);
+    print_line(texts::kSummaryRule);
     for (py::handle item : summary.attr("items")()) {
         py::object key = item[py::int_(0)];
         if (key.equal(py::str("attempted_details"))) continue;
         py::object title = key.attr("replace")("_", " ").attr("title")();
-        say(texts::kSummaryEntry, render(title), render(item[py::int_(1)]));
+        say(texts::kSummaryEntry, "key"_a = str(title), "value"_a = str(item[py::int_(1)]));
     }
 
     py::object validation = self.attr("validate_processing")(answersheet, question_paper);
@@ -213,32 +189,33 @@ void print_summary(py::object self, py::object answersheet, py::object question_
         say(texts::kValidationPassed);
     } else {
         say(texts::kValidationIssues);
-        for (py::handle issue : validation.attr("get")("issues", py::list())) say(texts::kListedItem, render(issue));
+        for (py::handle issue : validation.attr("get")("issues", py::list())) say(texts::kListedItem, "item"_a = str(issue));
     }
     py::object warnings = validation.attr("get")("warnings", py::list());
     if (truthy(warnings)) {
         say(texts::kWarningsHeader);
-        for (py::handle warning : warnings) say(texts::kListedItem, render(warning));
+        for (py::handle warning : warnings) say(texts::kListedItem, "item"_a = str(warning));
     }
 
-    py_util::print_line(texts::kOverviewHeader);
+    print_line(texts::kOverviewHeader);
     for (py::handle item : summary["attempted_details"].attr("items")()) {
         py::object q_id = item[py::int_(0)];
-        say(texts::kOverviewQuestion, render(q_id), render(preview(question_paper.attr("get_question")(q_id))));
+        say(texts::kOverviewQuestion, "q_id"_a = str(q_id),
+            "preview"_a = preview(question_paper.attr("get_question")(q_id).attr("text"), texts::kPreviewLength));
         for (py::handle detail : item[py::int_(1)].attr("items")()) {
-            say(texts::kOverviewDetail, render(detail[py::int_(0)]), render(detail[py::int_(1)]));
+            say(texts::kOverviewDetail, "key"_a = str(detail[py::int_(0)]), "value"_a = str(detail[py::int_(1)]));
         }
     }
-    py_util::print_line(texts::kSummaryRule);
+    print_line(texts::kSummaryRule);
 }
 
 py::list get_answersheet_format(py::object, py::object answersheet, py::object question_paper) {
-    detail::require_inputs(answersheet, question_paper);
+    require_inputs(answersheet, question_paper);
     py::object answered = answersheet.attr("get_question_ids")();
     py::list entries;
     for (py::handle q_id : question_paper.attr("get_question_ids")()) {
         py::object question = question_paper.attr("get_question")(q_id);
-        py::object answer = detail::contains(answered, q_id) ? answersheet.attr("get_answer")(q_id) : py::none();
+        py::object answer = contains(answered, q_id) ? answersheet.attr("get_answer")(q_id) : py::none();
         entries.append(export_entry(question, answer));
     }
     return entries;
@@ -246,20 +223,18 @@ py::list get_answersheet_format(py::object, py::object answersheet, py::object q
 
 void save_to_file(py::object self, py::object answersheet, py::object question_paper, py::object output_path,
                   py::object format) {
-    detail::require_inputs(answersheet, question_paper);
-    py::object folder = py_util::module_attr("os.path", "dirname")(output_path);
-    if (truthy(folder)) py_util::module_attr("os", "makedirs")(folder, "exist_ok"_a = true);
+    require_inputs(answersheet, question_paper);
+    make_parent_directory(output_path);
 
     std::string contents;
-    if (format.attr("lower")().equal(py::str(texts::kJsonFormat))) {
+    if (format.attr("lower")().equal(to_py(texts::kJsonFormat))) {
         py::object records = self.attr("get_answersheet_format")(answersheet, question_paper);
-        contents = py_util::module_attr("json", "dumps")(records, "indent"_a = 4, "ensure_ascii"_a = false)
-                       .cast<std::string>();
+        contents = json_text(records);
     } else {
         contents = text_report(answersheet, question_paper);
     }
     write_atomically(output_path, contents);
-    say(texts::kSaved, render(output_path));
+    say(texts::kSaved, "output_path"_a = str(output_path));
 }
 
 }  // namespace tovrane::sheet_pipeline

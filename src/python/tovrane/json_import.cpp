@@ -1,21 +1,27 @@
 // A question paper built from JSON text or an equivalent record instead of a PDF.
+#include <fmt/format.h>
+
 #include <array>
 
+#include "common/errors.hpp"
+#include "common/names.hpp"
+#include "common/python.hpp"
+#include "engine/constants.hpp"
 #include "engine/grading/marks.hpp"
 #include "engine/text/facade_texts.hpp"
-#include "tovrane/ops.hpp"
-#include "tovrane/support.hpp"
+#include "tovrane/internal.hpp"
+#include "tovrane/operations.hpp"
 
 namespace tovrane::facade {
 
-namespace txt = tovrane::text::facade;
-using namespace detail;
+namespace texts = tovrane::text::facade;
+using namespace fmt::literals;
+using namespace py_util;
 
 namespace {
 
 constexpr std::array<const char*, 3> kPaperFields = {"subject", "class_level", "questions"};
 constexpr std::array<const char*, 3> kQuestionFields = {"q_id", "question_text", "max_marks"};
-constexpr const char* kDefaultLanguage = "English";
 
 // JSON text is decoded; anything else already is the record.
 py::object decode(const py::object& json_data) {
@@ -25,12 +31,12 @@ py::object decode(const py::object& json_data) {
         return json.attr("loads")(json_data);
     } catch (py::error_already_set& err) {
         if (!err.matches(json.attr("JSONDecodeError"))) throw;
-        raise_from(err, validation_error(), fill(txt::kInvalidJson, fmt::arg("error", py_util::error_text(err))));
+        raise_from_cause(err, validation_error(), fmt::format(texts::kInvalidJson, "error"_a = error_text(err)));
     }
 }
 
 bool non_blank_text(py::handle value) {
-    return PyUnicode_Check(value.ptr()) && truth_of(value.attr("strip")());
+    return PyUnicode_Check(value.ptr()) && truthy(value.attr("strip")());
 }
 
 // A member that is there and not null, empty or false.
@@ -38,12 +44,12 @@ py::object optional_member(py::handle record, const char* key) {
     py::str name(key);
     if (!contains(record, name)) return py::none();
     py::object value = record[name];
-    return truth_of(value) ? value : py::none();
+    return truthy(value) ? value : py::none();
 }
 
 py::object build_question(const py::object& self, py::handle q_data) {
     self.attr("_validate_question_json")(q_data);
-    py::object question = question_class()(py::arg("q_id") = q_data[py::str("q_id")],
+    py::object question = names::question_class()(py::arg("q_id") = q_data[py::str("q_id")],
                                            py::arg("text") = q_data[py::str("question_text")],
                                            py::arg("max_marks") = py::float_(q_data[py::str("max_marks")]));
     py::object rubric = optional_member(q_data, "rubric");
@@ -61,17 +67,17 @@ py::object question_paper_from_json(py::object self, py::object json_data) {
             self.attr("_validate_configured")();
             py::object data = decode(json_data);
             for (const char* key : kPaperFields) {
-                if (!contains(data, py::str(key))) raise(validation_error(), fill(txt::kMissingField, fmt::arg("key", key)));
+                if (!contains(data, py::str(key))) raise(validation_error(), fmt::format(texts::kMissingField, "key"_a = key));
             }
             py::object questions = data[py::str("questions")];
             if (!PyList_Check(questions.ptr()) || py::len(questions) == 0) {
-                raise(validation_error(), txt::kQuestionsNotList);
+                raise(validation_error(), texts::kQuestionsNotList);
             }
 
-            say(txt::kCreatingFromJson);
+            say(texts::kCreatingFromJson);
             py::object language =
-                contains(data, py::str("language")) ? py::object(data[py::str("language")]) : py::str(kDefaultLanguage);
-            py::object paper = question_paper_class()(py::arg("subject") = data[py::str("subject")],
+                contains(data, py::str("language")) ? py::object(data[py::str("language")]) : to_py(constants::kPaperLanguage);
+            py::object paper = names::question_paper_class()(py::arg("subject") = data[py::str("subject")],
                                                       py::arg("language") = language,
                                                       py::arg("class_level") = data[py::str("class_level")]);
             // A repeated identifier would silently replace a question: refused, naming each once.
@@ -86,49 +92,48 @@ py::object question_paper_from_json(py::object self, py::object json_data) {
                 paper.attr("add_question")(question);
             }
             if (py::len(duplicates) > 0) {
-                raise(validation_error(), fill(txt::kDuplicateIds, fmt::arg("ids", text(duplicates))));
+                raise(validation_error(), fmt::format(texts::kDuplicateIds, "ids"_a = str(duplicates)));
             }
 
-            say(txt::kCreatedFromJson);
-            say(txt::kCreatedCount, fmt::arg("n", len_text(paper.attr("get_question_ids")())));
-            say(txt::kTotalMarks, fmt::arg("total", text(paper.attr("get_total_marks")())));
+            say(texts::kCreatedFromJson);
+            say(texts::kCreatedCount, "n"_a = len_text(paper.attr("get_question_ids")()));
+            say(texts::kTotalMarks, "total"_a = str(paper.attr("get_total_marks")()));
             return paper;
         },
-        validation_error(),
-        [](const std::string& error) { return fill(txt::kFromJsonFailed, fmt::arg("error", error)); },
+        with_error<texts::kFromJsonFailed>, validation_error(),
         {validation_error()});
 }
 
 void validate_question_json(py::object, py::object q_data) {
     for (const char* key : kQuestionFields) {
         if (!contains(q_data, py::str(key))) {
-            raise(validation_error(), fill(txt::kQuestionMissingField, fmt::arg("key", key)));
+            raise(validation_error(), fmt::format(texts::kQuestionMissingField, "key"_a = key));
         }
     }
-    if (!non_blank_text(q_data[py::str("q_id")])) raise(validation_error(), txt::kBadQId);
-    if (!non_blank_text(q_data[py::str("question_text")])) raise(validation_error(), txt::kBadQuestionText);
+    if (!non_blank_text(q_data[py::str("q_id")])) raise(validation_error(), texts::kBadQId);
+    if (!non_blank_text(q_data[py::str("question_text")])) raise(validation_error(), texts::kBadQuestionText);
     std::optional<double> max_marks = positive_number(q_data[py::str("max_marks")]);
-    if (!max_marks) raise(validation_error(), txt::kBadMaxMarks);
-    if (grading::above_ceiling(*max_marks)) raise(validation_error(), txt::kMaxMarksTooLarge);
+    if (!max_marks) raise(validation_error(), texts::kBadMaxMarks);
+    if (grading::above_ceiling(*max_marks)) raise(validation_error(), texts::kMaxMarksTooLarge);
 }
 
 py::object create_rubric_from_json(py::object, py::object rubric_data) {
-    if (!contains(rubric_data, py::str("criteria"))) raise(validation_error(), txt::kRubricWithoutCriteria);
+    if (!contains(rubric_data, py::str("criteria"))) raise(validation_error(), texts::kRubricWithoutCriteria);
     py::object entries = rubric_data[py::str("criteria")];
-    if (!PyList_Check(entries.ptr())) raise(validation_error(), txt::kCriteriaNotList);
+    if (!PyList_Check(entries.ptr())) raise(validation_error(), texts::kCriteriaNotList);
     py::list criteria;
     for (py::handle entry : snapshot(entries)) {
-        if (!PyDict_Check(entry.ptr())) raise(validation_error(), txt::kEachCriterionDict);
+        if (!PyDict_Check(entry.ptr())) raise(validation_error(), texts::kEachCriterionDict);
         if (!contains(entry, py::str("statement")) || !contains(entry, py::str("mark"))) {
-            raise(validation_error(), txt::kEachCriterionFields);
+            raise(validation_error(), texts::kEachCriterionFields);
         }
         std::optional<double> mark = non_negative_number(entry[py::str("mark")]);
-        if (!mark) raise(validation_error(), txt::kJsonCriterionMark);
-        if (grading::above_ceiling(*mark)) raise(validation_error(), txt::kJsonCriterionMarkTooLarge);
+        if (!mark) raise(validation_error(), texts::kJsonCriterionMark);
+        if (grading::above_ceiling(*mark)) raise(validation_error(), texts::kJsonCriterionMarkTooLarge);
         // The statement goes in as it came; the document model decides what it accepts.
-        criteria.append(criterion_class()(py::arg("statement") = entry[py::str("statement")], py::arg("mark") = *mark));
+        criteria.append(names::criterion_class()(py::arg("statement") = entry[py::str("statement")], py::arg("mark") = *mark));
     }
-    return rubric_class()(py::arg("criteria") = criteria);
+    return names::rubric_class()(py::arg("criteria") = criteria);
 }
 
 }  // namespace tovrane::facade

@@ -1,13 +1,22 @@
 // End-to-end workflows: question paper, rubrics, reference answers, answersheets, change of
 // paper, and the read-back of what happened.
+#include <fmt/format.h>
+
+#include <string>
+#include <string_view>
+
+#include "common/errors.hpp"
+#include "common/names.hpp"
+#include "common/python.hpp"
 #include "engine/text/facade_texts.hpp"
-#include "tovrane/ops.hpp"
-#include "tovrane/support.hpp"
+#include "tovrane/internal.hpp"
+#include "tovrane/operations.hpp"
 
 namespace tovrane::facade {
 
-namespace txt = tovrane::text::facade;
-using namespace detail;
+namespace texts = tovrane::text::facade;
+using namespace fmt::literals;
+using namespace py_util;
 
 namespace {
 
@@ -18,36 +27,58 @@ bool lacks_rubric(py::handle question) {
 
 bool lacks_reference_answer(py::handle question) {
     py::object answer = py::getattr(question, "reference_answer", py::none());
-    return answer.is_none() || !truth_of(answer.attr("strip")());
+    return answer.is_none() || !truthy(answer.attr("strip")());
 }
 
 // The texts and calls that tell the rubric workflow from the reference answer workflow.
+// The workflow takes the table as a template argument, so its lines are checked when compiled.
 struct GenerationKind {
-    const char* starting;
-    const char* selected;
-    const char* warning;
-    const char* count;
-    const char* all;
-    const char* done;
-    const char* failed;
+    std::string_view starting;
+    std::string_view selected;
+    std::string_view warning;
+    std::string_view count;
+    std::string_view all;
+    std::string_view done;
+    std::string_view failed;
+    std::string_view failed_for;
     const char* single_call;
     const char* all_call;
     const char* summary_key;
-    const char* failed_for;
-    const char* error_attr;  // the question's note of a failed generation
+    const char* error_attr;  ///< the question's note of a failed generation
     bool (*lacks)(py::handle question);
 };
 
-constexpr GenerationKind kRubrics = {
-    txt::kRubricsStarting, txt::kRubricsSelected, txt::kRubricWarning, txt::kRubricsCount,
-    txt::kRubricsAll,      txt::kRubricsDone,     txt::kRubricsFailed, "generate_rubric_for_question",
-    "generate_rubrics_for_all_questions", "rubric_generation", txt::kRubricsFailedFor, "rubric_error", lacks_rubric};
+constexpr GenerationKind kRubrics{
+    .starting = texts::kRubricsStarting,
+    .selected = texts::kRubricsSelected,
+    .warning = texts::kRubricWarning,
+    .count = texts::kRubricsCount,
+    .all = texts::kRubricsAll,
+    .done = texts::kRubricsDone,
+    .failed = texts::kRubricsFailed,
+    .failed_for = texts::kRubricsFailedFor,
+    .single_call = "generate_rubric_for_question",
+    .all_call = "generate_rubrics_for_all_questions",
+    .summary_key = "rubric_generation",
+    .error_attr = "rubric_error",
+    .lacks = lacks_rubric,
+};
 
-constexpr GenerationKind kAnswers = {
-    txt::kAnswersStarting, txt::kAnswersSelected, txt::kAnswerWarning, txt::kAnswersCount,
-    txt::kAnswersAll,      txt::kAnswersDone,     txt::kAnswersFailed, "generate_reference_answer_for_question",
-    "generate_reference_answers_for_all_questions", "reference_answer_generation", txt::kAnswersFailedFor,
-    "reference_answer_error", lacks_reference_answer};
+constexpr GenerationKind kAnswers{
+    .starting = texts::kAnswersStarting,
+    .selected = texts::kAnswersSelected,
+    .warning = texts::kAnswerWarning,
+    .count = texts::kAnswersCount,
+    .all = texts::kAnswersAll,
+    .done = texts::kAnswersDone,
+    .failed = texts::kAnswersFailed,
+    .failed_for = texts::kAnswersFailedFor,
+    .single_call = "generate_reference_answer_for_question",
+    .all_call = "generate_reference_answers_for_all_questions",
+    .summary_key = "reference_answer_generation",
+    .error_attr = "reference_answer_error",
+    .lacks = lacks_reference_answer,
+};
 
 // After an all-questions run: the questions still without the product because generating it
 // failed (the pipeline notes the reason on the question).
@@ -69,17 +100,20 @@ py::dict error_record(const std::string& message) {
 }
 
 // A workflow's guard: the failure is recorded under its key and raised as ProcessingError.
-template <typename Body>
-decltype(auto) recorded(const py::object& self, const char* key, const char* failed, Body&& body) {
-    return guarded(body, processing_error(), [&](const std::string& error) {
-        std::string message = fill(failed, fmt::arg("error", error));
-        record_outcome(self, key, error_record(message));
-        return message;
-    });
+template <const std::string_view& failed, typename Body>
+decltype(auto) recorded(const py::object& self, const char* key, Body&& body) {
+    return guarded(
+        body,
+        [&](const std::string& error) {
+            std::string message = fmt::format(failed, "error"_a = error);
+            record_outcome(self, key, error_record(message));
+            return message;
+        },
+        processing_error());
 }
 
 void require_paper(const py::object& question_paper) {
-    if (!is_instance(question_paper, question_paper_class())) raise(validation_error(), txt::kNotAPaper);
+    if (!is_instance(question_paper, names::question_paper_class())) raise(validation_error(), texts::kNotAPaper);
 }
 
 // The identifiers of `question_ids` that `available` lacks, in request order with repeats.
@@ -91,24 +125,24 @@ void check_ids_against(const py::object& question_ids, const py::object& availab
     }
     if (py::len(invalid) > 0) {
         raise(validation_error(),
-              fill(txt::kInvalidIds, fmt::arg("invalid", text(invalid)), fmt::arg("available", text(available))));
+              fmt::format(texts::kInvalidIds, "invalid"_a = str(invalid), "available"_a = str(available)));
     }
 }
 
-py::object generate(const GenerationKind& kind, py::object self, py::object question_paper,
-                    py::object question_ids) {
-    return recorded(self, kind.summary_key, kind.failed, [&]() -> py::object {
+template <const GenerationKind& kind>
+py::object generate(py::object self, py::object question_paper, py::object question_ids) {
+    return recorded<kind.failed>(self, kind.summary_key, [&]() -> py::object {
         self.attr("_validate_configured")();
         require_paper(question_paper);
         say(kind.starting);
-        bool selected = !question_ids.is_none() && truth_of(question_ids);
+        bool selected = !question_ids.is_none() && truthy(question_ids);
         py::object result;
         py::list failed;
         if (selected) {
             self.attr("_validate_question_ids_for_paper")(question_ids, question_paper);
             py::list requested = snapshot(question_ids);
             std::string n = len_text(requested);
-            say(kind.selected, fmt::arg("n", n));
+            say(kind.selected, "n"_a = n);
             py::dict generated;
             std::size_t count = 0;
             for (py::handle q_id : requested) {
@@ -117,11 +151,11 @@ py::object generate(const GenerationKind& kind, py::object self, py::object ques
                     ++count;
                 });
                 if (error) {
-                    say(kind.warning, fmt::arg("q_id", text(q_id)), fmt::arg("error", *error));
+                    say(kind.warning, "q_id"_a = str(q_id), "error"_a = *error);
                     if (!contains(failed, q_id)) failed.append(q_id);
                 }
             }
-            say(kind.count, fmt::arg("generated", count), fmt::arg("n", n));
+            say(kind.count, "generated"_a = count, "n"_a = n);
             result = generated;
         } else {
             say(kind.all);
@@ -137,7 +171,7 @@ py::object generate(const GenerationKind& kind, py::object self, py::object ques
         record_outcome(self, kind.summary_key, record);
         say(kind.done);
         // The run completed, but a question without its product is no success for the teacher.
-        if (py::len(failed) > 0) say(kind.failed_for, fmt::arg("failed", text(failed)));
+        if (py::len(failed) > 0) say(kind.failed_for, "failed"_a = str(failed));
         return result;
     });
 }
@@ -147,34 +181,34 @@ py::object generate(const GenerationKind& kind, py::object self, py::object ques
 // ---- validation steps ------------------------------------------------------------------
 
 void validate_file_path(py::object, py::object pdf_path) {
-    if (!truth_of(pdf_path)) raise(validation_error(), txt::kEmptyPdfPath);
+    if (!truthy(pdf_path)) raise(validation_error(), texts::kEmptyPdfPath);
     // Existence first: a missing file is reported as missing whatever its name.
-    if (!truth_of(py_util::module_attr("os.path", "isfile")(pdf_path))) {
-        raise(validation_error(), fill(txt::kPdfNotFound, fmt::arg("path", text(pdf_path))));
+    if (!truthy(module_attr("os.path", "isfile")(pdf_path))) {
+        raise(validation_error(), fmt::format(texts::kPdfNotFound, "path"_a = str(pdf_path)));
     }
-    if (!truth_of(pdf_path.attr("lower")().attr("endswith")(".pdf"))) {
-        raise(validation_error(), fill(txt::kNotAPdf, fmt::arg("path", text(pdf_path))));
+    if (!truthy(pdf_path.attr("lower")().attr("endswith")(".pdf"))) {
+        raise(validation_error(), fmt::format(texts::kNotAPdf, "path"_a = str(pdf_path)));
     }
 }
 
 void validate_question_paper_inputs(py::object, py::object subject, py::object language, py::object class_level) {
-    if (!truth_of(subject)) raise(validation_error(), txt::kEmptySubject);
-    if (!truth_of(language)) raise(validation_error(), txt::kEmptyLanguage);
-    if (!truth_of(class_level)) raise(validation_error(), txt::kEmptyClassLevel);
+    if (!truthy(subject)) raise(validation_error(), texts::kEmptySubject);
+    if (!truthy(language)) raise(validation_error(), texts::kEmptyLanguage);
+    if (!truthy(class_level)) raise(validation_error(), texts::kEmptyClassLevel);
 }
 
 void validate_question_paper_loaded(py::object self) {
-    if (self.attr("current_question_paper").is_none()) raise(validation_error(), txt::kNoPaperLoaded);
+    if (self.attr("current_question_paper").is_none()) raise(validation_error(), texts::kNoPaperLoaded);
 }
 
 void validate_question_ids_for_paper(py::object, py::object question_ids, py::object question_paper) {
-    if (!truth_of(question_ids)) raise(validation_error(), txt::kEmptyQuestionIds);
+    if (!truthy(question_ids)) raise(validation_error(), texts::kEmptyQuestionIds);
     require_paper(question_paper);
     check_ids_against(question_ids, question_paper.attr("get_question_ids")());
 }
 
 void validate_question_ids(py::object self, py::object question_ids) {
-    if (!truth_of(question_ids)) raise(validation_error(), txt::kEmptyQuestionIds);
+    if (!truthy(question_ids)) raise(validation_error(), texts::kEmptyQuestionIds);
     // Without a paper there is nothing to check against; say so rather than fail on None.
     self.attr("_validate_question_paper_loaded")();
     check_ids_against(question_ids, self.attr("current_question_paper").attr("get_question_ids")());
@@ -184,16 +218,16 @@ void validate_question_ids(py::object self, py::object question_ids) {
 
 py::object process_question_paper(py::object self, py::object pdf_path, py::object subject, py::object language,
                                   py::object class_level, py::object page_numbers) {
-    require_text(pdf_path, "pdf_path");
-    require_text(subject, "subject");
-    require_text(language, "language");
-    require_text(class_level, "class_level");
+    require_str(pdf_path, "pdf_path");
+    require_str(subject, "subject");
+    require_str(language, "language");
+    require_str(class_level, "class_level");
     require_list_or_none(page_numbers, "page_numbers");
-    return recorded(self, "question_paper_processing", txt::kPaperFailed, [&]() -> py::object {
+    return recorded<texts::kPaperFailed>(self, "question_paper_processing", [&]() -> py::object {
         self.attr("_validate_configured")();
         self.attr("_validate_file_path")(pdf_path);
         self.attr("_validate_question_paper_inputs")(subject, language, class_level);
-        say(txt::kPaperStarting);
+        say(texts::kPaperStarting);
         py::object paper = self.attr("paper_pipeline")
                                .attr("process_pdf")(py::arg("pdf_path") = pdf_path, py::arg("subject") = subject,
                                                     py::arg("language") = language,
@@ -210,30 +244,30 @@ py::object process_question_paper(py::object self, py::object pdf_path, py::obje
         record["processed_pages"] = page_numbers;
         record["summary"] = summary;
         record_outcome(self, "question_paper_processing", record);
-        say(txt::kPaperDone);
-        say(txt::kPaperExtracted, fmt::arg("n", len_text(paper.attr("get_question_ids")())));
+        say(texts::kPaperDone);
+        say(texts::kPaperExtracted, "n"_a = len_text(paper.attr("get_question_ids")()));
         return paper;
     });
 }
 
 py::object generate_rubrics(py::object self, py::object question_paper, py::object question_ids) {
     require_list_or_none(question_ids, "question_ids");
-    return generate(kRubrics, std::move(self), std::move(question_paper), std::move(question_ids));
+    return generate<kRubrics>(std::move(self), std::move(question_paper), std::move(question_ids));
 }
 
 py::object generate_reference_answers(py::object self, py::object question_paper, py::object question_ids) {
     require_list_or_none(question_ids, "question_ids");
-    return generate(kAnswers, std::move(self), std::move(question_paper), std::move(question_ids));
+    return generate<kAnswers>(std::move(self), std::move(question_paper), std::move(question_ids));
 }
 
 py::object process_answersheet(py::object self, py::object pdf_path, py::object page_numbers) {
-    require_text(pdf_path, "pdf_path");
+    require_str(pdf_path, "pdf_path");
     require_list_or_none(page_numbers, "page_numbers");
-    return recorded(self, "answersheet_processing", txt::kSheetFailed, [&]() -> py::object {
+    return recorded<texts::kSheetFailed>(self, "answersheet_processing", [&]() -> py::object {
         self.attr("_validate_configured")();
         self.attr("_validate_question_paper_loaded")();
         self.attr("_validate_file_path")(pdf_path);
-        say(txt::kSheetStarting);
+        say(texts::kSheetStarting);
         py::object paper = self.attr("current_question_paper");
         py::object answersheet = self.attr("sheet_pipeline").attr("process_pdf")(
             py::arg("pdf_path") = pdf_path, py::arg("question_paper") = paper, py::arg("page_numbers") = page_numbers);
@@ -246,14 +280,14 @@ py::object process_answersheet(py::object self, py::object pdf_path, py::object 
         record["summary"] = summary;
         record["validation"] = validation;
         record_outcome(self, "answersheet_processing", record);
-        say(txt::kSheetDone);
-        say(txt::kSheetAnswers, fmt::arg("a", text(get_or(summary, "attempted_questions", py::int_(0)))));
+        say(texts::kSheetDone);
+        say(texts::kSheetAnswers, "a"_a = str(get_or(summary, "attempted_questions", py::int_(0))));
         // The rate is part of the validation record; the summary carries none.
-        say(txt::kSheetAttemptRate, fmt::arg("r", text(get_or(validation, "attempt_rate", py::int_(0)))));
+        say(texts::kSheetAttemptRate, "r"_a = str(get_or(validation, "attempt_rate", py::int_(0))));
         py::object warnings = get_or(validation, "warnings", py::none());
-        if (!warnings.is_none() && truth_of(warnings)) {
-            say(txt::kSheetWarnings);
-            for (py::handle warning : snapshot(warnings)) say(txt::kSheetWarning, fmt::arg("warning", text(warning)));
+        if (!warnings.is_none() && truthy(warnings)) {
+            say(texts::kSheetWarnings);
+            for (py::handle warning : snapshot(warnings)) say(texts::kSheetWarning, "warning"_a = str(warning));
         }
         return answersheet;
     });
@@ -265,13 +299,13 @@ py::object change_question_paper(py::object self, py::object question_paper) {
             self.attr("_validate_configured")();
             require_paper(question_paper);
             py::object ids = question_paper.attr("get_question_ids")();
-            if (py::len(ids) == 0) raise(validation_error(), txt::kPaperWithoutQuestions);
-            say(txt::kChanging);
+            if (py::len(ids) == 0) raise(validation_error(), texts::kPaperWithoutQuestions);
+            say(texts::kChanging);
             self.attr("current_question_paper") = question_paper;
-            say(txt::kChanged);
-            say(txt::kChangedCount, fmt::arg("n", len_text(ids)));
+            say(texts::kChanged);
+            say(texts::kChangedCount, "n"_a = len_text(ids));
             py::object total = question_paper.attr("get_total_marks")();
-            say(txt::kTotalMarks, fmt::arg("total", text(total)));
+            say(texts::kTotalMarks, "total"_a = str(total));
             py::dict record;
             record["status"] = "success";
             record["total_questions"] = py::len(ids);
@@ -281,7 +315,7 @@ py::object change_question_paper(py::object self, py::object question_paper) {
             record_outcome(self, "question_paper_change", record);
             return question_paper;
         },
-        validation_error(), [](const std::string& error) { return fill(txt::kChangeFailed, fmt::arg("error", error)); });
+        with_error<texts::kChangeFailed>, validation_error());
 }
 
 py::object get_current_question_paper(py::object self) {
