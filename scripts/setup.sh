@@ -43,6 +43,8 @@ py_packages=(
 )
 # The browser comes from Debian; playwright drives it as it is (no browser download).
 $with_tests && py_packages+=("playwright=playwright>=1.40")
+# The stubs are checked against the compiled modules, and the examples type-checked.
+$with_tests && py_packages+=("mypy=mypy>=1.10")
 need=()
 for entry in "${py_packages[@]}"; do
   mod=${entry%%=*}
