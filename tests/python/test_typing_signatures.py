@@ -32,14 +32,20 @@ def bound_classes(module):
             and type(obj).__name__ == "pybind11_type"]
 
 
+# The extractor's bindings are being reworked on another branch; its signatures follow them.
+PENDING = {"tovrane_core.ocr_extractor.extractor_client":
+           pytest.mark.xfail(reason="extractor bindings not signed yet", strict=True, raises=ValueError)}
+
+
 def callables():
     for name in MODULES:
         module = importlib.import_module(name)
+        marks = [PENDING[name]] if name in PENDING else []
         for attr, obj in vars(module).items():
             if inspect.isbuiltin(obj):
-                yield pytest.param(obj, id=f"{name}.{attr}")
+                yield pytest.param(obj, id=f"{name}.{attr}", marks=marks)
         for cls in bound_classes(module):
-            yield pytest.param(cls, id=f"{name}.{cls.__name__}")
+            yield pytest.param(cls, id=f"{name}.{cls.__name__}", marks=marks)
             for attr, obj in vars(cls).items():
                 if attr.startswith("__") and attr not in ("__init__", "__repr__"):
                     continue
@@ -47,7 +53,7 @@ def callables():
                     continue
                 member = getattr(cls, attr)
                 if callable(member) and not inspect.isclass(member):
-                    yield pytest.param(member, id=f"{name}.{cls.__name__}.{attr}")
+                    yield pytest.param(member, id=f"{name}.{cls.__name__}.{attr}", marks=marks)
 
 
 def _owner(obj):
