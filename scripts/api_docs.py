@@ -32,9 +32,10 @@ DOCS = Path(__file__).resolve().parent.parent / "docs" / "api"
 Function = Union[ast.FunctionDef, ast.AsyncFunctionDef]
 
 
-def stub_of(module: Any) -> ast.Module:
+def stub_of(module: Any) -> tuple[ast.Module, list[str]]:
     path = Path(module.__file__).parent / (module.__name__.rpartition(".")[2] + ".pyi")
-    return ast.parse(path.read_text(encoding="utf-8"))
+    source = path.read_text(encoding="utf-8")
+    return ast.parse(source), source.splitlines()
 
 
 def aliases(tree: ast.Module) -> dict[str, str]:
@@ -95,7 +96,13 @@ def is_property(fn: Function) -> bool:
     return any(isinstance(d, ast.Name) and d.id == "property" for d in fn.decorator_list)
 
 
-def render_class(cls_node: ast.ClassDef, runtime: Any, names: dict[str, str]) -> list[str]:
+def comment(source: list[str], node: ast.AST) -> str:
+    """The comment at the end of a stub line (`name: type  # what it holds`)."""
+    _, hash_mark, note = source[node.lineno - 1].partition("  # ")
+    return note.strip() if hash_mark else ""
+
+
+def render_class(cls_node: ast.ClassDef, runtime: Any, names: dict[str, str], source: list[str]) -> list[str]:
     bases = ", ".join(ast.unparse(b) for b in cls_node.bases)
     lines = [f"## class `{cls_node.name}`" + (f" ({bases})" if bases else ""), ""]
     if doc(runtime):
@@ -104,7 +111,7 @@ def render_class(cls_node: ast.ClassDef, runtime: Any, names: dict[str, str]) ->
     methods: list[Function] = []
     for node in cls_node.body:
         if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
-            attributes.append((node.target.id, text(node.annotation, names), ""))
+            attributes.append((node.target.id, text(node.annotation, names), comment(source, node)))
         elif isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
             if is_property(node):
                 attributes.append((node.name, text(node.returns, names), doc(getattr(runtime, node.name, None))))
@@ -136,12 +143,12 @@ def render_class(cls_node: ast.ClassDef, runtime: Any, names: dict[str, str]) ->
 
 def render(module_name: str) -> str:
     module = importlib.import_module(module_name)
-    tree = stub_of(module)
+    tree, source = stub_of(module)
     names = aliases(tree)
     lines = [f"# `{module_name}`", "", doc(module), ""]
     for node in tree.body:
         if isinstance(node, ast.ClassDef):
-            lines += render_class(node, getattr(module, node.name), names)
+            lines += render_class(node, getattr(module, node.name), names, source)
         elif isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
             lines += [f"## `{signature(node, names, method=False)}`", "", doc(getattr(module, node.name)), ""]
     return "\n".join(lines).rstrip() + "\n"

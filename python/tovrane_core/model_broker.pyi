@@ -53,19 +53,19 @@ class AnswersheetResponse(pydantic.BaseModel):
 class ModelBroker(metaclass=pybind11_type):
     """Every language-model call: one OpenAI client pair, bounded by a semaphore and a request rate, with token accounting and a usage log."""
 
-    client: openai.OpenAI
-    async_client: openai.AsyncOpenAI
-    model: str
-    token_log_file: str
-    is_logging_enabled: bool
-    max_concurrent_requests: int
-    requests_per_minute: int
-    request_timeout: float
-    max_retries: int
-    encoding: tiktoken.Encoding
-    total_input_tokens: int
-    total_output_tokens: int
-    total_cost: float
+    client: openai.OpenAI  # blocking client (OPENAI_API_KEY; OPENAI_BASE_URL applies)
+    async_client: openai.AsyncOpenAI  # the client the coroutine operations await
+    model: str  # the model every request names; read at each call
+    token_log_file: str  # the usage log, as text
+    is_logging_enabled: bool  # whether usage records are written
+    max_concurrent_requests: int  # permits of the semaphore bounding async calls
+    requests_per_minute: int  # requests allowed in any 60-second window
+    request_timeout: float  # seconds one request may take
+    max_retries: int  # retries of a failed request by the client
+    encoding: tiktoken.Encoding  # the tokenizer of the model (or cl100k_base)
+    total_input_tokens: int  # running total over every call
+    total_output_tokens: int  # running total over every call
+    total_cost: float  # running total in dollars
     def __init__(
         self,
         token_log_file: Union[str, os.PathLike[str]] = "llm_token_usage.log",

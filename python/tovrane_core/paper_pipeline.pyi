@@ -12,12 +12,12 @@ from tovrane_core._binding import pybind11_type
 class PaperPipeline(metaclass=pybind11_type):
     """Question paper PDF to QuestionPaper; rubrics and reference answers for its questions; validation, summary and saving."""
 
-    extractor_client: ExtractorClient
-    model_broker: ModelBroker
-    extracted_texts: Optional[dict[int, str]]
-    processed_subject: Optional[str]
-    processed_language: Optional[str]
-    processed_class_level: Optional[str]
+    extractor_client: ExtractorClient  # the page reader, shared
+    model_broker: ModelBroker  # the language-model operations, shared
+    extracted_texts: Optional[dict[int, str]]  # page texts of the latest extraction, or None
+    processed_subject: Optional[str]  # subject of the latest run, or None
+    processed_language: Optional[str]  # language of the latest run, or None
+    processed_class_level: Optional[str]  # class level of the latest run, or None
     def __init__(self, extractor_client: ExtractorClient, model_broker: ModelBroker) -> None: ...
     def set_extractor_client(self, extractor_client: ExtractorClient) -> None: ...
     def set_model_broker(self, model_broker: ModelBroker) -> None: ...

@@ -14,9 +14,9 @@ _Path = Union[str, os.PathLike[str]]
 class SheetPipeline(metaclass=pybind11_type):
     """Answersheet PDF to evaluated Answersheet against a question paper; validation, summary and saving."""
 
-    extractor_client: ExtractorClient
-    model_broker: ModelBroker
-    extracted_texts: Optional[dict[int, str]]
+    extractor_client: ExtractorClient  # the page reader, shared
+    model_broker: ModelBroker  # the language-model operations, shared
+    extracted_texts: Optional[dict[int, str]]  # page texts of the latest extraction, or None
     def __init__(self, extractor_client: ExtractorClient, model_broker: ModelBroker) -> None: ...
     def process_pdf(
         self, pdf_path: _Path, question_paper: QuestionPaper, page_numbers: Optional[list[int]] = None

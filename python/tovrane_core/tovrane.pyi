@@ -29,21 +29,21 @@ class ValidationError(TovraneError):
 class TovraneConfig(metaclass=pybind11_type):
     """The settings of a Tovrane: page reader, credentials, usage log, resolution, the broker's limits."""
 
-    extractor_type: str
-    extractor_region: str
-    openai_api_key: Optional[str]
-    aws_access_key_id: Optional[str]
-    aws_secret_access_key: Optional[str]
-    gemini_api_key: Optional[str]
-    mathpix_app_id: Optional[str]
-    mathpix_app_key: Optional[str]
-    token_log_file: str
-    enable_llm_token_logging: bool
-    dpi: int
-    max_concurrent_requests: int
-    requests_per_minute: int
-    request_timeout: Optional[float]
-    max_retries: Optional[int]
+    extractor_type: str  # the page reader to start with: "local", "openai", "aws", "gemini" or "mathpix"
+    extractor_region: str  # AWS region of Textract (the aws reader)
+    openai_api_key: Optional[str]  # exported as OPENAI_API_KEY by configure() when that is unset
+    aws_access_key_id: Optional[str]  # exported as AWS_ACCESS_KEY_ID when unset
+    aws_secret_access_key: Optional[str]  # exported as AWS_SECRET_ACCESS_KEY when unset
+    gemini_api_key: Optional[str]  # exported as GEMINI_API_KEY when unset
+    mathpix_app_id: Optional[str]  # exported as MATHPIX_APP_ID when unset
+    mathpix_app_key: Optional[str]  # exported as MATHPIX_APP_KEY when unset
+    token_log_file: str  # the usage log, as text
+    enable_llm_token_logging: bool  # whether the broker writes the usage log
+    dpi: int  # page rendering resolution
+    max_concurrent_requests: int  # the broker's permits for concurrent calls
+    requests_per_minute: int  # the broker's request rate
+    request_timeout: Optional[float]  # seconds per request; None: TOVRANE_REQUEST_TIMEOUT, else 120
+    max_retries: Optional[int]  # client retries; None: TOVRANE_MAX_RETRIES, else 2
     def __init__(
         self,
         extractor_type: str = "aws",
@@ -67,14 +67,14 @@ class TovraneConfig(metaclass=pybind11_type):
 class Tovrane(metaclass=pybind11_type):
     """The facade: configure() it once, then read question papers, generate rubrics and reference answers, and grade answersheets."""
 
-    config: Optional[TovraneConfig]
-    is_configured: bool
-    model_broker: Optional[ModelBroker]
-    extractor_client: Optional[ExtractorClient]
-    paper_pipeline: Optional[PaperPipeline]
-    sheet_pipeline: Optional[SheetPipeline]
-    current_question_paper: Optional[QuestionPaper]
-    last_processing_summary: dict[str, dict[str, Any]]
+    config: Optional[TovraneConfig]  # the configuration of the last configure()
+    is_configured: bool  # True once configure() succeeded
+    model_broker: Optional[ModelBroker]  # created by configure()
+    extractor_client: Optional[ExtractorClient]  # created by configure(); both pipelines read through it
+    paper_pipeline: Optional[PaperPipeline]  # created by configure()
+    sheet_pipeline: Optional[SheetPipeline]  # created by configure()
+    current_question_paper: Optional[QuestionPaper]  # the paper answersheets are graded against
+    last_processing_summary: dict[str, dict[str, Any]]  # the latest outcome record of each workflow
     def __init__(self) -> None: ...
     def configure(self, config: TovraneConfig) -> None: ...
     def _set_environment_variables(self, config: TovraneConfig) -> None: ...
