@@ -18,24 +18,25 @@ enum class Receiver { none, self };
 
 namespace detail {
 
+inline void append_parameter(std::string& params, bool& first, std::string_view item) {
+    if (!first) params += ", ";
+    params += item;
+    first = false;
+}
+
 template <typename Extra>
 void add_parameter(std::string& params, bool& first, const Extra& extra) {
-    const auto next = [&](std::string_view item) {
-        if (!first) params += ", ";
-        params += item;
-        first = false;
-    };
     if constexpr (std::is_same_v<Extra, py::arg_v>) {
         // A default written as its repr, which inspect reads back as a literal.
         std::string item = std::string(extra.name) + "=";
         item += extra.descr != nullptr ? std::string(extra.descr) : py::repr(extra.value).template cast<std::string>();
-        next(item);
+        append_parameter(params, first, item);
     } else if constexpr (std::is_same_v<Extra, py::arg>) {
-        next(extra.name);
+        append_parameter(params, first, extra.name);
     } else if constexpr (std::is_same_v<Extra, py::kw_only>) {
-        next("*");
+        append_parameter(params, first, "*");
     } else if constexpr (std::is_same_v<Extra, py::pos_only>) {
-        next("/");
+        append_parameter(params, first, "/");
     }
 }
 
