@@ -43,6 +43,8 @@ py_packages=(
 )
 # The browser comes from Debian; playwright drives it as it is (no browser download).
 $with_tests && py_packages+=("playwright=playwright>=1.40")
+# The cloud readers' SDKs and moto's in-process AWS mock, for their tests.
+$with_tests && py_packages+=("boto3=boto3>=1.28" "google.genai=google-genai>=1.0" "moto=moto>=5")
 need=()
 for entry in "${py_packages[@]}"; do
   mod=${entry%%=*}
