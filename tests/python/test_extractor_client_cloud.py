@@ -1,7 +1,9 @@
 """The cloud back ends ("aws", "gemini", "mathpix") against their local stand-ins: what they
 share — pages asked and their order, concurrency, throttling, missing SDKs and credentials."""
+import _thread
 import contextlib
 import sys
+import threading
 import time
 
 import pytest
@@ -119,3 +121,31 @@ def test_service_refusal_gives_status_and_message_but_no_secret(stand, monkeypat
     assert str(caught.value) == expected
     assert secret not in str(caught.value)
     assert len(stand.fake.requests) == 1  # refusals are not retried
+
+
+def test_check_reader_raises_what_the_first_page_would_and_sends_nothing(stand, monkeypatch):
+    client = client_for(stand)
+    assert client.check_reader() is None
+    for name in BACK_ENDS[stand.kind]["credentials"]:
+        monkeypatch.delenv(name)
+    with pytest.raises(RuntimeError) as caught:
+        client.check_reader()
+    assert str(caught.value) == MISSING[stand.kind]
+    monkeypatch.setitem(sys.modules, BACK_ENDS[stand.kind]["module"], None)
+    with pytest.raises(RuntimeError, match=r"pip install \"tovrane_core\[" + stand.kind + r"\]\""):
+        client.check_reader()
+    assert stand.fake.requests == []
+
+
+# Textract asks for no particular wait: its one-second back-off ends on its own.
+@pytest.mark.parametrize("stand", ["gemini", "mathpix"], indirect=True)
+def test_ctrl_c_ends_a_back_off_wait(stand, tmp_path):
+    stand.fake.enqueue(429, {"error": "Too many requests"}, {"retry-after": "25"})
+    timer = threading.Timer(0.5, _thread.interrupt_main)
+    timer.start()
+    started = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        client_for(stand).process_pdf(sized_pages_pdf(tmp_path / "one.pdf", 1), [1])
+    timer.join()
+    assert time.monotonic() - started < 10
+    assert len(stand.fake.requests) == 1
