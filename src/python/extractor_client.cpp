@@ -49,7 +49,9 @@ AWS_SESSION_TOKEN, profiles and AWS_ENDPOINT_URL as boto3 finds them, in `region
 "gemini": GEMINI_API_KEY when api_key is None; TOVRANE_GEMINI_MODEL (default
 "gemini-2.5-flash"); TOVRANE_GEMINI_BASE_URL, the service address. "mathpix":
 MATHPIX_APP_ID and MATHPIX_APP_KEY when app_id and app_key are None;
-TOVRANE_MATHPIX_BASE_URL (default "https://api.mathpix.com").)";
+TOVRANE_MATHPIX_BASE_URL (default "https://api.mathpix.com"). The openai, Textract and
+Gemini clients are made at first use with the settings of that moment and kept (instance
+attributes _openai_client, _textract_client, _gemini_client).)";
 
 constexpr const char* kRecommendDoc = R"(The back end recommended for a subject.
 

@@ -50,13 +50,6 @@ def test_pages_read_concurrently_within_max_workers_and_kept_in_order(stand, tmp
     assert elapsed < 4 * 0.4  # not one page after the other
 
 
-def test_every_page_once_when_none_are_named(stand, tmp_path):
-    pdf = sized_pages_pdf(tmp_path / "sized.pdf", 3)
-    pages = client_for(stand).process_pdf(pdf, [])
-    assert pages == {n: f"handwriting of page {n}\nsecond line" for n in (1, 2, 3)}
-    assert sorted(png_size(png)[0] for png in stand.pngs) == [page_width(n) for n in (1, 2, 3)]
-
-
 def test_throttled_page_is_asked_again(stand, tmp_path):
     pdf = sized_pages_pdf(tmp_path / "sized.pdf", 1)
     stand.throttle()

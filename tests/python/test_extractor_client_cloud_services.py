@@ -48,7 +48,6 @@ def test_textract_request_is_signed_for_the_region_and_keeps_line_blocks(stands,
 
 @pytest.mark.parametrize("code, message, status", [
     ("DocumentTooLargeException", "S3 object size 11534336 is more than the maximum limit 10485760", 400),
-    ("InvalidParameterException", "Request has invalid parameters", 400),
     ("AccessDeniedException", "User is not authorized to perform: textract:DetectDocumentText", 403),
 ])
 def test_textract_refusals(stands, one_page, code, message, status):
