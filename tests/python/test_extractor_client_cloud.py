@@ -40,14 +40,11 @@ def test_scanned_sheet_gives_the_stand_in_text_for_exactly_the_asked_pages(stand
 def test_pages_read_concurrently_within_max_workers_and_kept_in_order(stand, tmp_path):
     pdf = sized_pages_pdf(tmp_path / "sized.pdf", 6)
     stand.fake.latency = 0.4
-    started = time.monotonic()
     pages = client_for(stand, max_workers=3).process_pdf(pdf, [5, 1, 6, 3])
-    elapsed = time.monotonic() - started
     assert list(pages) == [5, 1, 6, 3]
     assert pages == {n: f"handwriting of page {n}\nsecond line" for n in (5, 1, 6, 3)}
     assert sorted(png_size(png)[0] for png in stand.pngs) == sorted(page_width(n) for n in (5, 1, 6, 3))
-    assert 2 <= stand.fake.max_in_flight <= 3
-    assert elapsed < 4 * 0.4  # not one page after the other
+    assert 2 <= stand.fake.max_in_flight <= 3  # several at once, never more than asked
 
 
 def test_throttled_page_is_asked_again(stand, tmp_path):
