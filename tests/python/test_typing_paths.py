@@ -139,3 +139,16 @@ def test_workflow_records_the_text_form_of_a_path_like(configured, fake_openai):
     assert record["status"] == "success" and record["pdf_path"] == str(pdf)
     assert type(record["pdf_path"]) is str
     assert configured.get_current_question_paper().get_question_ids() == ["Q1"]
+
+
+@pytest.mark.parametrize("form", PATH_FORMS)
+def test_extractor_reads_a_path_like_pdf_and_names_a_missing_one_as_text(tmp_path, form):
+    from tovrane_core.ocr_extractor.extractor_client import ExtractorClient
+
+    client = ExtractorClient(extractor_type="local")
+    pages = client.process_pdf(form(SAMPLES / "social_class7" / "social_class7_paper.digital.pdf"), [1])
+    assert list(pages) == [1] and "Subject: Social Science" in pages[1]
+    missing = tmp_path / "gone.pdf"
+    with pytest.raises(FileNotFoundError) as err:
+        client.process_pdf(form(missing))
+    assert str(missing) in str(err.value) and "<not the path>" not in str(err.value)

@@ -9,6 +9,7 @@ import pytest
 
 from tovrane_core.datastructures import Answersheet, QuestionPaper, Rubric
 from tovrane_core.model_broker import ModelBroker
+from tovrane_core.ocr_extractor.extractor_client import ExtractorClient
 from tovrane_core.paper_pipeline import PaperPipeline
 from tovrane_core.sheet_pipeline import SheetPipeline
 from tovrane_core.tovrane import Tovrane, TovraneConfig
@@ -32,20 +33,14 @@ def bound_classes(module):
             and type(obj).__name__ == "pybind11_type"]
 
 
-# The extractor's bindings are being reworked on another branch; its signatures follow them.
-PENDING = {"tovrane_core.ocr_extractor.extractor_client":
-           pytest.mark.xfail(reason="extractor bindings not signed yet", strict=True, raises=ValueError)}
-
-
 def callables():
     for name in MODULES:
         module = importlib.import_module(name)
-        marks = [PENDING[name]] if name in PENDING else []
         for attr, obj in vars(module).items():
             if inspect.isbuiltin(obj):
-                yield pytest.param(obj, id=f"{name}.{attr}", marks=marks)
+                yield pytest.param(obj, id=f"{name}.{attr}")
         for cls in bound_classes(module):
-            yield pytest.param(cls, id=f"{name}.{cls.__name__}", marks=marks)
+            yield pytest.param(cls, id=f"{name}.{cls.__name__}")
             for attr, obj in vars(cls).items():
                 if attr.startswith("__") and attr not in ("__init__", "__repr__"):
                     continue
@@ -53,7 +48,7 @@ def callables():
                     continue
                 member = getattr(cls, attr)
                 if callable(member) and not inspect.isclass(member):
-                    yield pytest.param(member, id=f"{name}.{cls.__name__}.{attr}", marks=marks)
+                    yield pytest.param(member, id=f"{name}.{cls.__name__}.{attr}")
 
 
 def _owner(obj):
@@ -104,6 +99,10 @@ def test_every_module_has_classes_and_methods_to_check():
     (QuestionPaper.add_question, "(self, *args, **kwargs)"),
     (Answersheet.add_answer, "(self, q_id, answer)"),
     (Rubric, "(criteria)"),
+    (ExtractorClient, "(*, extractor_type='aws', region='us-east-1', api_key=None, app_id=None, app_key=None, "
+                      "ocr_languages=None, max_workers=None, use_text_layer=None)"),
+    (ExtractorClient.get_recommended_extractor_for_subject, "(subject)"),
+    (ExtractorClient.process_pdf, "(self, pdf_path, page_numbers=None)"),
 ])
 def test_signatures_name_the_real_parameters(obj, expected):
     assert str(inspect.signature(obj)) == expected

@@ -93,6 +93,14 @@ public:
         return *this;
     }
 
+    /// A constructor from a factory function, py::init(&make).
+    template <typename... Factory, typename... Extra>
+    Signed& def(py::detail::initimpl::factory<Factory...>&& init, const Extra&... extra) {
+        target_.def(std::move(init), extra...,
+                    py::doc(signed_doc("__init__", Receiver::self, extra...).c_str()));
+        return *this;
+    }
+
     template <typename Func, typename... Extra>
     Signed& def_static(const char* name, Func&& f, const Extra&... extra) {
         target_.def_static(name, std::forward<Func>(f), extra...,
