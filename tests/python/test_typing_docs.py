@@ -4,6 +4,7 @@ page fails here."""
 
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -43,3 +44,14 @@ def test_check_notices_a_stale_page(tmp_path):
     result = run(tmp_path, "--check", "--docs", str(docs))
     assert result.returncode == 1 and "datastructures.rubric.md" in result.stderr
     assert "+Sum of the marks of all criteria." in result.stdout
+
+
+def test_every_environment_variable_read_is_documented():
+    constants = (ROOT / "src" / "engine" / "constants.hpp").read_text(encoding="utf-8")
+    named = set(re.findall(r'Variable = "([A-Z0-9_]+)"', constants))
+    sources = [p.read_text(encoding="utf-8") for p in ROOT.glob("src/python/**/*.cpp")]
+    sources += [p.read_text(encoding="utf-8") for p in ROOT.glob("python/tovrane_core/**/*.py")]
+    named |= {name for text in sources for name in re.findall(r'"(TOVRANE_[A-Z0-9_]+)"', text)}
+    assert {"OPENAI_API_KEY", "TOVRANE_EXTRACTOR", "TOVRANE_MATHPIX_BASE_URL"} <= named
+    documented = (ROOT / "docs" / "endpoints.md").read_text(encoding="utf-8")
+    assert sorted(name for name in named if f"`{name}`" not in documented) == []
