@@ -3,6 +3,7 @@ against them."""
 
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -44,6 +45,15 @@ def test_the_package_ships_its_stubs_and_marker():
 def test_stubtest_is_clean_for_the_compiled_modules(tmp_path):
     result = run(["mypy.stubtest", *MODULES], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_stubtest_is_clean_for_the_whole_package(tmp_path):
+    # The Python modules too (rehearsal, the untyped command line), under the project's mypy settings.
+    result = run(["mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"), "tovrane_core"], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    # Every module of the package was walked, not just the top one.
+    checked = re.search(r"no issues found in (\d+) modules", result.stdout)
+    assert checked and int(checked.group(1)) >= 20, result.stdout
 
 
 def test_examples_type_check_against_the_stubs(tmp_path):
