@@ -16,7 +16,7 @@ namespace py = pybind11;
 /// Whether a callable's parameter list starts with `self`.
 enum class Receiver { none, self };
 
-namespace detail {
+namespace signature_parts {
 
 inline void append_parameter(std::string& params, bool& first, std::string_view item) {
     if (!first) params += ", ";
@@ -49,7 +49,7 @@ void take_doc(std::string_view& doc, const Extra& extra) {
     }
 }
 
-}  // namespace detail
+}  // namespace signature_parts
 
 /// The docstring of a bound callable headed by its text signature
 /// (`name(self, a, b='json')`, a `--` line, a blank line), the form CPython reads into
@@ -61,10 +61,10 @@ template <typename... Extra>
 std::string signed_doc(std::string_view name, Receiver receiver, const Extra&... extra) {
     std::string params;
     bool first = true;
-    if (receiver == Receiver::self) detail::add_parameter(params, first, py::arg("self"));
-    (detail::add_parameter(params, first, extra), ...);
+    if (receiver == Receiver::self) signature_parts::add_parameter(params, first, py::arg("self"));
+    (signature_parts::add_parameter(params, first, extra), ...);
     std::string_view doc;
-    (detail::take_doc(doc, extra), ...);
+    (signature_parts::take_doc(doc, extra), ...);
     std::string out(name);
     out += "(" + params + ")\n--\n\n";
     out += doc;
