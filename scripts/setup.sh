@@ -42,7 +42,7 @@ py_packages=(
   "respx=respx>=0.21"
 )
 # The browser comes from Debian; playwright drives it as it is (no browser download).
-$with_tests && py_packages+=("playwright=playwright>=1.40")
+$with_tests && py_packages+=("playwright=playwright>=1.40" "hypothesis=hypothesis>=6.100")
 need=()
 for entry in "${py_packages[@]}"; do
   mod=${entry%%=*}
