@@ -76,7 +76,13 @@ py::object make_api_call(py::object self, const std::string& task_name, py::obje
                          py::object response_format, const std::string& additional_info) {
     py::object input_tokens = self.attr("_count_message_tokens")(messages);
     try {
-        py::object response = request(self, self.attr("client"), messages, response_format);
+        BrokerState* state = state_of(self);
+        py::object response;
+        {
+            // While the service is waited for, an interrupted batch may cut the call short.
+            const BlockingCalls::Scope in_call(state != nullptr ? &state->calls : nullptr);
+            response = request(self, self.attr("client"), messages, response_format);
+        }
         log_call(self, task_name, input_tokens, response, additional_info);
         return response;
     } catch (py::error_already_set& err) {
