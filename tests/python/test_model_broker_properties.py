@@ -164,12 +164,18 @@ def test_reference_answer_is_the_answers_text_unchanged(broker, route, text):
 
 # ---- The same answers as the service sends them, through the official client ---------------
 
+@pytest.fixture
+def wire_broker(fake_openai, make_broker):
+    # One broker for all examples of the test: each broker opens a usage log.
+    return make_broker(max_retries=0)
+
+
 @settings(max_examples=max(10, settings.default.max_examples // 4))  # a loopback round trip each
 @given(marks=st.lists(any_float, min_size=1, max_size=3), statement=any_text)
 @example(marks=[1.0], statement="\ud800")
 @example(marks=[float("inf")], statement="x")
-def test_rubric_over_the_wire(fake_openai, make_broker, capsys, marks, statement):
-    broker = make_broker(max_retries=0)
+def test_rubric_over_the_wire(fake_openai, wire_broker, capsys, marks, statement):
+    broker = wire_broker
     before = fake_openai.request_count
     # json.dumps writes lone surrogates as \\ud800 escapes and NaN/Infinity bare, as a
     # careless server would.
