@@ -1,92 +1,12 @@
-"""Ctrl-C during a blocking batch, an async batch and a PDF extraction, in a child process
-sent a real SIGINT while the service (or Tesseract) is busy: KeyboardInterrupt within a
-second, no thread left behind, and no usage record cut in half."""
-
-import json
-import os
-import pathlib
-import signal
-import subprocess
-import sys
-import textwrap
-import time
+"""Ctrl-C during a blocking batch and an async batch, in a child process sent a real SIGINT
+while the service is answering: KeyboardInterrupt within a second, no thread left behind,
+no usage record cut in half."""
 
 import pytest
 
 from support.broker_fakes import log_entries
 from support.fake_openai import FakeOpenAIServer
-
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-DATA = ROOT / "tests" / "data"
-BUILD = pathlib.Path(os.environ.get("TOVRANE_BUILD_DIR") or ROOT / "build") / "python"
-
-CHILD = textwrap.dedent("""
-    import asyncio, json, os, sys, threading, time
-    route, log = sys.argv[1], sys.argv[2]
-
-    def threads():
-        return len(os.listdir("/proc/self/task"))
-
-    if route == "pdf":
-        from tovrane_core.ocr_extractor.extractor_client import ExtractorClient
-        extractor = ExtractorClient(extractor_type="local", use_text_layer=False)
-        work = lambda: extractor.process_pdf(sys.argv[3], None)
-    else:
-        from tovrane_core.model_broker import ModelBroker
-        broker = ModelBroker(token_log_file=log, max_concurrent_requests=4, enable_logging=True)
-        records = [{"q_id": f"Q{i}", "question": "Explain.", "max_marks": 2, "class_level": "8",
-                    "subject": "Science"} for i in range(12)]
-        work = {
-            "thread_pool": lambda: broker.generate_rubrics_batch(records),
-            "sync_wrapper": lambda: broker.generate_rubrics_batch_sync(records),
-            "async_batch": lambda: asyncio.run(broker.generate_rubrics_batch_async(records)),
-        }[route]
-    before = (threads(), threading.active_count())
-    print("started", flush=True)
-    try:
-        work()
-        outcome = "finished"
-    except KeyboardInterrupt:
-        outcome = "interrupted"
-    at = time.monotonic()
-    # Threads that were told to end are given a moment to be gone from /proc.
-    while threads() > before[0] and time.monotonic() < at + 2:
-        time.sleep(0.01)
-    print(json.dumps({"outcome": outcome, "at": at, "before": before,
-                      "after": (threads(), threading.active_count())}), flush=True)
-""")
-
-
-def child_env(base_url=None):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT / "tests")]),
-               OPENAI_API_KEY="sk-test-interrupts", TOVRANE_MAX_RETRIES="0")
-    if base_url:
-        env["OPENAI_BASE_URL"] = base_url
-    return env
-
-
-def interrupt(args, env, ready):
-    """Starts the child, waits until `ready()` says the work is under way, sends SIGINT and
-    returns (seconds from the signal to KeyboardInterrupt, the child's report)."""
-    # Run away from the checkout, whose tovrane_core holds no compiled modules.
-    process = subprocess.Popen([sys.executable, "-c", CHILD, *args], env=env, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True, cwd=pathlib.Path(args[1]).parent)
-    try:
-        assert process.stdout.readline().strip() == "started", process.stderr.read()
-        deadline = time.monotonic() + 30
-        while not ready() and time.monotonic() < deadline:
-            time.sleep(0.02)
-        assert ready(), "the work never got under way"
-        sent = time.monotonic()
-        process.send_signal(signal.SIGINT)
-        stdout, stderr = process.communicate(timeout=30)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.communicate()
-    report = json.loads(stdout.strip().splitlines()[-1])
-    assert process.returncode == 0, stderr
-    return report["at"] - sent, report
+from support.interrupts import child_env, interrupt
 
 
 @pytest.mark.parametrize("route", ["thread_pool", "sync_wrapper", "async_batch"])
@@ -105,18 +25,3 @@ def test_ctrl_c_cuts_a_batch_short_while_the_service_is_answering(tmp_path, rout
     assert "NEW MODEL BROKER SESSION STARTED" in entries[0]
     for entry in entries[1:]:
         assert entry.rstrip("\n").split("\n")[-1].startswith("COST: $"), entry
-
-
-def test_ctrl_c_during_pdf_extraction(tmp_path):
-    begun = []
-
-    def ocr_running():
-        # The child has printed "started"; Tesseract is then in the middle of pages.
-        begun.append(time.monotonic())
-        return begun[-1] - begun[0] > 0.7
-
-    took, report = interrupt(["pdf", str(tmp_path / "unused.log"), str(DATA / "many_pages.pdf")], child_env(),
-                             ocr_running)
-    assert report["outcome"] == "interrupted"
-    assert took < 1.0, f"{took:.2f} s from Ctrl-C to KeyboardInterrupt"
-    assert report["after"] == report["before"], "threads left running"

@@ -154,10 +154,11 @@ void WorkerPool::run_job(std::size_t position, std::size_t worker) {
 }
 
 void run_parallel(std::size_t count, std::size_t workers, const WorkerPool::Job& task,
-                  const std::function<bool()>& interrupted) {
+                  const std::function<bool()>& interrupted, const std::function<void()>& abandon) {
     if (count == 0) return;
     Hooks hooks;
     hooks.interrupted = interrupted;
+    hooks.abandon = abandon;
     WorkerPool pool(std::clamp<std::size_t>(workers, 1, count), task, std::move(hooks));
     for (std::size_t index = 0; index < count; ++index) pool.submit(index);
     pool.finish();

@@ -93,8 +93,9 @@ private:
 };
 
 /// Runs task(index, worker) for every index in [0, count) on min(workers, count) threads
-/// (at least one), each taking the next index when free; `interrupted` as in Hooks.
+/// (at least one), each taking the next index when free; `interrupted` and `abandon` as
+/// in Hooks.
 void run_parallel(std::size_t count, std::size_t workers, const WorkerPool::Job& task,
-                  const std::function<bool()>& interrupted = {});
+                  const std::function<bool()>& interrupted = {}, const std::function<void()>& abandon = {});
 
 }  // namespace tovrane::concurrency
