@@ -35,7 +35,8 @@ the 500-page run's memory growth within 2x of the 50-page run's plus the text it
 returns; no growth over the rounds of hostile files beyond 16 MB (glibc's
 arenas alone move it by a few MB); reports of 1 MB texts within 20x of a plain
 write; model work on 1 MB within 4x of counting its tokens; time per item at full
-size within 2x of a tenth of the size.
+size within 3x of a tenth of the size (caches and the collector cost the larger run
+up to 2x; the quadratic identifier checks the import had cost 4.3x).
 
 Usage: PYTHONPATH=build/python python3 bench/bench_big_inputs.py [--ocr-pages 20]
 """
@@ -371,7 +372,7 @@ def main():
             row(f"{name}, {size:,} {unit}", full, unit_count=size, unit=unit)
             growth = (full["seconds"] / size) / (tenth["seconds"] / (size // 10))
             print(f"  time per item, {size:,} against {size // 10:,}: {growth:.2f}x", flush=True)
-            if growth > 2:
+            if growth > 3:
                 failures.append(f"{name} grows faster than its input ({growth:.1f}x per item)")
 
     print("FAIL: " + "; ".join(failures) if failures else "OK: all targets met")
