@@ -99,8 +99,8 @@ public:
                 result = func(*args);
             } catch (py::error_already_set& err) {
                 // KeyboardInterrupt, SystemExit, CancelledError are no task's result:
-                // they end the run. Calls already running cannot be stopped and finish;
-                // calls not yet started are not started.
+                // they end the run. Running calls waiting on the service are cut short
+                // (abandon.cpp), others finish; calls not yet started are not started.
                 if (!is_ordinary(err)) {
                     fail(std::current_exception());
                     return false;
