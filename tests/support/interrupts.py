@@ -47,14 +47,20 @@ CHILD = textwrap.dedent("""
     # Threads that were told to end are given a moment to be gone from /proc.
     while threads() > before[0] and time.monotonic() < at + 2:
         time.sleep(0.01)
-    print(json.dumps({"outcome": outcome, "at": at, "before": before,
-                      "after": (threads(), threading.active_count())}), flush=True)
+    after = (threads(), threading.active_count())
+    # The broker still works: connections cut short are not reused.
+    if route != "pdf":
+        from tovrane_core.datastructures import Criterion, Rubric
+        rubric = Rubric([Criterion(statement="s", mark=2.0)])
+    usable = route == "pdf" or broker.generateRefAnswer("Explain.", rubric, "8", "Science") == "still here"
+    print(json.dumps({"outcome": outcome, "at": at, "before": before, "after": after, "usable": usable}),
+          flush=True)
 """)
 
 
-def child_env(base_url=None):
+def child_env(base_url=None, retries=0):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT / "tests")]),
-               OPENAI_API_KEY="sk-test-interrupts", TOVRANE_MAX_RETRIES="0")
+               OPENAI_API_KEY="sk-test-interrupts", TOVRANE_MAX_RETRIES=str(retries))
     if base_url:
         env["OPENAI_BASE_URL"] = base_url
     return env
