@@ -143,6 +143,7 @@ PYBIND11_MODULE(model_broker, m) {
     py::module_::import("openai");
     py::module_::import("tiktoken");
     add_response_models(m);
+    watch_connections();
 
     BrokerClass cls(m, "ModelBroker", py::dynamic_attr(),
                     "Every language-model call: one OpenAI client pair, bounded by a semaphore and a request rate, "
