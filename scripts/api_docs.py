@@ -13,21 +13,32 @@ import argparse
 import ast
 import difflib
 import importlib
+import importlib.machinery
 import inspect
 import sys
 from pathlib import Path
 from typing import Any, Optional, Union
 
-MODULES = [
-    "tovrane_core.tovrane",
-    "tovrane_core.model_broker",
-    "tovrane_core.paper_pipeline",
-    "tovrane_core.sheet_pipeline",
-    "tovrane_core.datastructures.question_paper",
-    "tovrane_core.datastructures.rubric",
-    "tovrane_core.datastructures.answersheet",
-    "tovrane_core.ocr_extractor.extractor_client",
-]
+
+
+def public_modules() -> list[str]:
+    """The package's compiled modules bar the private ones, found in the built package so that
+    CMake's list stays the only one."""
+    import tovrane_core
+
+    root = Path(tovrane_core.__file__).resolve().parent
+    names = []
+    for path in root.rglob("*"):
+        suffix = next((s for s in importlib.machinery.EXTENSION_SUFFIXES if path.name.endswith(s)), None)
+        if suffix is None:
+            continue
+        parts = (*path.relative_to(root).parts[:-1], path.name[: -len(suffix)])
+        if not any(part.startswith("_") for part in parts):
+            names.append(".".join(("tovrane_core", *parts)))
+    return sorted(names)
+
+
+MODULES = public_modules()
 DOCS = Path(__file__).resolve().parent.parent / "docs" / "api"
 Function = Union[ast.FunctionDef, ast.AsyncFunctionDef]
 

@@ -11,6 +11,7 @@ _build = _build_dir / "python"
 if _build.is_dir() and str(_build) not in sys.path and "PYTHONPATH" not in os.environ:
     sys.path.insert(0, str(_build))
 sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT / "scripts"))
 
 SAMPLES = ROOT / "samples"
 _native = _build_dir / "tests_native"

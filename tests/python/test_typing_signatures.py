@@ -14,16 +14,7 @@ from tovrane_core.paper_pipeline import PaperPipeline
 from tovrane_core.sheet_pipeline import SheetPipeline
 from tovrane_core.tovrane import Tovrane, TovraneConfig
 
-MODULES = [
-    "tovrane_core.tovrane",
-    "tovrane_core.model_broker",
-    "tovrane_core.paper_pipeline",
-    "tovrane_core.sheet_pipeline",
-    "tovrane_core.datastructures.question_paper",
-    "tovrane_core.datastructures.rubric",
-    "tovrane_core.datastructures.answersheet",
-    "tovrane_core.ocr_extractor.extractor_client",
-]
+from api_docs import MODULES  # noqa: E402  (the compiled modules, found in the built package)
 
 
 def bound_classes(module):
