@@ -104,6 +104,7 @@ PYBIND11_MODULE(model_broker, m) {
     py::module_::import("openai");
     py::module_::import("tiktoken");
     add_response_models(m);
+    add_loop_client_type(m);
 
     BrokerClass cls(m, "ModelBroker", py::dynamic_attr());
     define_client(cls);

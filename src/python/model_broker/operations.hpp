@@ -18,10 +18,21 @@ namespace py = pybind11;
 /// Native state behind every ModelBroker instance. Everything a host or a test may read
 /// or replace lives in the instance __dict__; only the usage lock lives here.
 struct BrokerState {
+    BrokerState() = default;
+    BrokerState(const BrokerState&) = delete;
+    BrokerState& operator=(const BrokerState&) = delete;
+    /// Closes the usage-log handler once no logger writes to it (accounting.cpp).
+    ~BrokerState();
+
     /// Guards the running totals and keeps each usage record whole. Recursive so that a
     /// replaced `log_to_file` that records usage itself cannot deadlock its own thread.
     std::recursive_mutex usage_mutex;
+    /// The usage-log handler this broker opened.
+    py::object log_handler;
 };
+
+/// The type of the per-loop client entries; added to the module (client.cpp).
+void add_loop_client_type(py::module_& m);
 
 // ---- module attributes (response_models.cpp) ------------------------------------------------
 
