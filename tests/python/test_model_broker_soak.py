@@ -267,7 +267,7 @@ def watchdog():
     faulthandler.cancel_dump_traceback_later()
 
 
-@pytest.mark.parametrize("seed", [11, 2026])
+@pytest.mark.parametrize("seed", [2026])
 def test_short_soak_every_call_accounted_for(seed, tmp_path, capsys, monkeypatch, watchdog):
     watchdog(300)
     figures = soak(100, seed, tmp_path, capsys, monkeypatch)

@@ -31,9 +31,11 @@ def holds_secret(text) -> bool:
 
 
 def report_leaks(report) -> list[str]:
-    """Where in one pytest report (a test's setup, call or teardown) the key shows:
-    the names of captured sections and "failure text"."""
-    where = [name for name, content in getattr(report, "sections", ()) if holds_secret(content)]
+    """Where in one pytest report (a test's setup, call or teardown) the key shows: the
+    names of that phase's captured sections (a later phase's report repeats them) and
+    "failure text"."""
+    where = [name for name, content in getattr(report, "sections", ())
+             if name.endswith(" " + report.when) and holds_secret(content)]
     if report.longrepr is not None and holds_secret(report.longreprtext):
         where.append("failure text")
     return where
