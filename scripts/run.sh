@@ -5,6 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh >/dev/null
-# Run from build/ so the checkout's source tovrane_core (no compiled modules) is not imported.
-cd build
-PYTHONPATH="$PWD/python${PYTHONPATH:+:$PYTHONPATH}" python3 -m tovrane_core demo -o "$PWD/demo" "$@"
+PYTHONPATH="$PWD/build/python${PYTHONPATH:+:$PYTHONPATH}" python3 -m tovrane_core demo -o "$PWD/build/demo" "$@"

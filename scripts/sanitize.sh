@@ -3,8 +3,7 @@
 # build-asan/ (CMake preset "asan") and runs the C++ tests and the Python tests
 # under them. Any memory error, leak or undefined behaviour fails the run.
 #   scripts/sanitize.sh                the C++ tests and the whole pytest suite
-#   scripts/sanitize.sh --ci           the C++ tests and the broker's pytest files
-#                                      (builds only what those need; CI runs this)
+#   scripts/sanitize.sh --ci           the C++ tests and the broker's pytest files (CI runs this)
 #   scripts/sanitize.sh [--ci] ARGS    pytest ARGS instead of the default selection
 # JOBS=N sets the build's parallel jobs (default: all cores).
 set -uo pipefail
@@ -19,15 +18,7 @@ scripts/setup.sh || exit 1
 generator=()
 command -v ninja >/dev/null && [ ! -f build-asan/Makefile ] && generator=(-G Ninja)
 cmake --preset asan "${generator[@]}" >/dev/null || exit 1
-targets=()
-if ((ci)); then
-  # The engine's GoogleTest binaries and the modules the broker's tests import (the
-  # fake service is built on the rehearsal server's loopback HTTP server).
-  targets=(model_broker _rehearsal datastructures_question_paper datastructures_rubric datastructures_answersheet
-           $(cd tests/engine && ls -- *_test.cpp | sed 's/\.cpp$//'))
-  targets=(--target "${targets[@]}")
-fi
-cmake --build build-asan -j "${JOBS:-$(nproc)}" "${targets[@]}" || exit 1
+cmake --build build-asan -j "${JOBS:-$(nproc)}" || exit 1
 
 here=$PWD
 supp=$here/scripts/sanitizers

@@ -4,6 +4,7 @@
 # Debian packages through apt-get, Python packages through pip; non-interactive.
 # --fuzz adds clang and its libFuzzer runtime, which only scripts/fuzz.sh needs.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 with_tests=false
 [ "${1:-}" = "--test" ] && with_tests=true
 
@@ -12,7 +13,9 @@ deb_packages=(
   libpoppler-cpp-dev poppler-utils libtesseract-dev libpng-dev tesseract-ocr-eng tesseract-ocr-hin
   libfmt-dev libgtest-dev
 )
-$with_tests && deb_packages+=(chromium)
+# The browser checks the HTML report; the rest lets the tests regenerate the samples.
+$with_tests && deb_packages+=(chromium qpdf img2pdf python3-gi python3-gi-cairo python3-cairo gir1.2-pango-1.0
+  python3-pil fonts-noto-core fonts-dejavu-core fonts-dkg-handwriting fonts-rufscript fonts-breip fonts-sjfonts)
 [ "${1:-}" = "--fuzz" ] && deb_packages+=(clang libclang-rt-dev)
 missing=()
 for p in "${deb_packages[@]}"; do
@@ -26,29 +29,20 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-# module name = pip requirement
-py_packages=(
-  "pybind11=pybind11>=3.0"
-  "scikit_build_core=scikit-build-core>=0.10"
-  "openai=openai>=1.40,<4"
-  "tiktoken=tiktoken>=0.7,<1"
-  "pydantic=pydantic>=2,<3"
-  "dotenv=python-dotenv>=1.0,<2"
-  "click=click>=8.1,<9"
-  "rich=rich>=13,<16"
-  "jinja2=jinja2>=3.1,<4"
-  "pytest=pytest>=7"
-  "pytest_asyncio=pytest-asyncio>=0.23"
-  "respx=respx>=0.21"
+# Python packages: the build's, the package's and, with --test, the test extra's, all read
+# from pyproject.toml so that they are written once. pip installs only what is missing.
+requirements=$(python3 - "$with_tests" <<'PY'
+import sys, tomllib
+project = tomllib.load(open("pyproject.toml", "rb"))
+reqs = project["build-system"]["requires"] + project["project"]["dependencies"]
+if sys.argv[1] == "true":
+    reqs += project["project"]["optional-dependencies"]["test"]
+print("\n".join(reqs))
+PY
 )
-# The browser comes from Debian; playwright drives it as it is (no browser download).
-$with_tests && py_packages+=("playwright=playwright>=1.40")
-need=()
-for entry in "${py_packages[@]}"; do
-  mod=${entry%%=*}
-  python3 -c "import $mod" 2>/dev/null || need+=("${entry#*=}")
-done
-if ((${#need[@]})); then
-  echo "setup: installing Python packages: ${need[*]}"
-  python3 -m pip install -q --disable-pip-version-check "${need[@]}"
+mapfile -t requirements <<<"$requirements"
+if ! log=$(python3 -m pip install -q --disable-pip-version-check "${requirements[@]}" 2>&1); then
+  echo "$log" >&2
+  exit 1
 fi
+grep -v -e "^WARNING: Running pip as the 'root' user" -e "^WARNING: Location 'file:" <<<"$log" || true

@@ -16,4 +16,4 @@ done
 "${render[@]}" "$here/content/social_class7_sheet_kabir.json" "$out" --only digital,scan150,scan300,truth &
 wait
 /usr/bin/python3 "$here/hostile.py" "$out/social_class7_paper.digital.pdf" "$samples/hostile"
-/usr/bin/python3 "$here/package.py" "$samples" "$repo/tovrane_core/_data/sample_class"
+/usr/bin/python3 "$here/package.py" "$samples" "$repo/python/tovrane_core/_data/sample_class"

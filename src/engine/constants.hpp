@@ -32,6 +32,18 @@ inline constexpr int kDpi = 150;
 inline constexpr std::string_view kOcrLanguages = "eng";
 /// Model of the "openai" page reader: the same model reads the pages.
 inline constexpr std::string_view kVisionModel = kModelName;
+/// Model of the "gemini" page reader.
+inline constexpr std::string_view kGeminiModel = "gemini-2.5-flash";
+/// Where the "mathpix" page reader sends its v3/text requests.
+inline constexpr std::string_view kMathpixBaseUrl = "https://api.mathpix.com";
+/// Seconds one cloud page request may take.
+inline constexpr double kCloudTimeoutSeconds = 120.0;
+/// A throttled or busy cloud reader tries a page again this many times, waiting what the
+/// service asks (Retry-After) or kCloudBackoffSeconds doubled at each retry, never longer
+/// than kCloudMaxDelaySeconds.
+inline constexpr int kCloudRetries = 3;
+inline constexpr double kCloudBackoffSeconds = 1.0;
+inline constexpr double kCloudMaxDelaySeconds = 30.0;
 
 // ---- Environment variables (C strings: they go to os.environ as they are) -------------------
 
@@ -45,8 +57,12 @@ inline constexpr const char* kTextLayerVariable = "TOVRANE_OCR_TEXT_LAYER";
 inline constexpr const char* kTessdataVariable = "TESSDATA_PREFIX";
 inline constexpr const char* kAwsKeyIdVariable = "AWS_ACCESS_KEY_ID";
 inline constexpr const char* kAwsSecretVariable = "AWS_SECRET_ACCESS_KEY";
+inline constexpr const char* kAwsSessionTokenVariable = "AWS_SESSION_TOKEN";
 inline constexpr const char* kGeminiKeyVariable = "GEMINI_API_KEY";
 inline constexpr const char* kMathpixAppIdVariable = "MATHPIX_APP_ID";
 inline constexpr const char* kMathpixAppKeyVariable = "MATHPIX_APP_KEY";
+inline constexpr const char* kGeminiModelVariable = "TOVRANE_GEMINI_MODEL";
+inline constexpr const char* kGeminiBaseUrlVariable = "TOVRANE_GEMINI_BASE_URL";
+inline constexpr const char* kMathpixBaseUrlVariable = "TOVRANE_MATHPIX_BASE_URL";
 
 }  // namespace tovrane::constants

@@ -1,5 +1,5 @@
 // Python module tovrane_core._rehearsal: the offline rehearsal model's rules, for the
-// loopback server in tovrane_core/rehearsal.py.
+// loopback server in python/tovrane_core/rehearsal.py.
 #include <pybind11/pybind11.h>
 
 #include <string>

@@ -3,9 +3,6 @@ import pathlib
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-# `python -m pytest` run from the checkout puts the checkout first on sys.path; its
-# tovrane_core holds no compiled modules and would shadow the built package.
-sys.path[:] = [p for p in sys.path if pathlib.Path(p or ".").resolve() != ROOT]
 # The in-tree build lays the package out under build/python (TOVRANE_BUILD_DIR
 # names another build, such as the sanitizer one); prefer it over an installed
 # copy unless the caller chose another with PYTHONPATH.

@@ -57,7 +57,8 @@ PAPER_PDF = str(SAMPLE_CLASS / "paper.pdf")
      "drop --base-url"),
     (["grade", "paper.json", SHEET, "-o", "out", "--offline", "--extractor", "openai"], "k", "drop --extractor"),
     (["grade", "paper.json", SHEET, "-o", "out"], None, "OPENAI_API_KEY is not set"),
-    (["grade", "paper.json", SHEET, "-o", "out", "--extractor", "aws"], "k", "not available in this build"),
+    (["grade", "paper.json", SHEET, "-o", "out", "--extractor", "mathpix"], "k",
+     "needs Mathpix credentials: pass app_id and app_key or set MATHPIX_APP_ID and MATHPIX_APP_KEY"),
     (["grade", "paper.json", SHEET, "-o", "out", "--token-log", "no/such/dir/usage.log"], "k", "--token-log"),
     (["paper", PAPER_PDF, "--subject", "S", "--language", "English"], "k", "--class-level"),
     (["paper", PAPER_PDF, "--subject", "S", "--language", "L", "--class-level", "7", "--pages", "2-x"], "k",
@@ -68,6 +69,8 @@ PAPER_PDF = str(SAMPLE_CLASS / "paper.pdf")
     (["estimate", "paper.json"], None, "answersheets"),
 ])
 def test_usage_errors_exit_2_before_any_work(workdir, capsys, monkeypatch, args, key, hint):
+    for name in ("MATHPIX_APP_ID", "MATHPIX_APP_KEY", "TOVRANE_EXTRACTOR"):
+        monkeypatch.delenv(name, raising=False)
     if key:
         monkeypatch.setenv("OPENAI_API_KEY", "sk-test-usage")
         # Nothing may be sent: a request here would fail to connect.

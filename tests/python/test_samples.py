@@ -137,9 +137,9 @@ def test_samples_stay_small():
 def generator_missing():
     if not all(shutil.which(tool) for tool in ("pdftoppm", "img2pdf", "qpdf")):
         return "needs pdftoppm, img2pdf and qpdf"
-    probe = "import gi, cairo, PIL; gi.require_version('PangoCairo', '1.0')"
+    probe = "import gi, cairo, PIL; gi.require_version('PangoCairo', '1.0'); gi.require_foreign('cairo')"
     if subprocess.run(["/usr/bin/python3", "-c", probe], capture_output=True).returncode:
-        return "needs Debian's python3-gi, python3-cairo and python3-pil"
+        return "needs Debian's python3-gi, python3-gi-cairo, python3-cairo and python3-pil"
     return None
 
 

@@ -79,6 +79,7 @@ ExtractorClient::ExtractorClient(py::handle extractor_type, py::handle region, p
                                  py::handle use_text_layer)
     : type_(checked_type(extractor_type)),
       api_key_(optional_text("api_key", api_key)),
+      api_key_type_(type_),
       app_id_(optional_text("app_id", app_id)),
       app_key_(optional_text("app_key", app_key)),
       languages_(optional_text("ocr_languages", ocr_languages)),

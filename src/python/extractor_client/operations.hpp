@@ -13,7 +13,9 @@
 #include "engine/constants.hpp"
 #include "engine/ocr/errors.hpp"
 #include "engine/ocr/page_reader.hpp"
+#include "engine/ocr/service_retry.hpp"
 #include "engine/ocr/tesseract_pool.hpp"
+#include "extractor_client/internal.hpp"
 
 namespace tovrane::extractor_client {
 
@@ -41,16 +43,24 @@ public:
     /// {page number: text}; `self` is this client's Python object, for the vision reader.
     py::dict process_pdf(py::handle self, py::handle pdf_path, py::handle page_numbers);
 
+    /// Raises what reading a page would raise first for want of an SDK, credentials or OCR
+    /// languages; sends nothing.
+    void check_reader(py::handle self);
+
     /// The model the "openai" back end sends pages to, as it would choose it now.
     static std::string vision_model();
 
 private:
     ocr::ReaderFactory local_reader();
     ocr::ReaderFactory openai_reader(py::handle self);
+    ocr::ReaderFactory cloud_reader(py::handle self, std::shared_ptr<ocr::RunStop> stop);
+    std::optional<std::string> own_api_key() const;
+    CloudSettings cloud_settings(py::handle self) const;
 
     std::string type_;
     std::string region_;
     std::optional<std::string> api_key_;
+    std::string api_key_type_;  // the back end api_key was given with
     std::optional<std::string> app_id_;
     std::optional<std::string> app_key_;
     std::optional<std::string> languages_;
@@ -73,6 +83,8 @@ py::tuple extractor_types();
 std::string recommended_for_subject(py::handle subject);
 /// process_pdf, reached through the Python object (processing.cpp).
 py::dict process_pdf(py::object self, py::object pdf_path, py::object page_numbers);
+/// check_reader, reached through the Python object (processing.cpp).
+void check_reader(py::object self);
 
 /// Raises the Python error that stands for an engine error (construction.cpp).
 [[noreturn]] void raise_engine_error(const ocr::OcrError& error);

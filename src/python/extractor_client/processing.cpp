@@ -1,9 +1,10 @@
 // ExtractorClient's page texts: the back end for a subject, the local and "openai" readers,
-// and process_pdf on the engine's worker threads.
+// the cloud readers' settings, and process_pdf on the engine's worker threads.
 #include <fmt/format.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <functional>
 #include <climits>
 #include <memory>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "engine/ocr/page_extractor.hpp"
 #include "engine/ocr/png.hpp"
 #include "engine/text/extractor_client_texts.hpp"
+#include "extractor_client/internal.hpp"
 #include "extractor_client/operations.hpp"
 
 namespace tovrane::extractor_client {
@@ -163,20 +165,43 @@ py::dict ExtractorClient::process_pdf(py::handle self, py::handle pdf_path, py::
     // The engine opens the file by its bytes; messages show it as os.fsdecode does.
     const std::string path = module_attr("os", "fsencode")(pdf_path).cast<std::string>();
     const std::vector<long long> requested = page_list(page_numbers);
-    if (type_ != "local" && type_ != "openai") {
-        throw std::runtime_error(fmt::format(texts::kNotAvailable, "type"_a = type_));
-    }
     ocr::ExtractOptions options;
     options.dpi = dpi_;
     options.use_text_layer = use_text_layer_.value_or(text_layer_from_env());
     options.workers = max_workers_.value_or(core_count());
-    const ocr::ReaderFactory make_reader = type_ == "local" ? local_reader() : openai_reader(self);
+    auto stop = std::make_shared<ocr::RunStop>();
+    const ocr::ReaderFactory make_reader = type_ == "local"    ? local_reader()
+                                           : type_ == "openai" ? openai_reader(self)
+                                                               : cloud_reader(self, stop);
     SignalWatch signals;
+    std::function<bool()> interrupted = signals.check();
+    if (interrupted) {
+        // A cloud reader waiting out a back-off gives up as soon as the run is stopped.
+        interrupted = [check = std::move(interrupted), stop] {
+            bool asked = true;
+            try {
+                asked = check();
+            } catch (...) {
+                stop->request();
+                throw;
+            }
+            if (asked) stop->request();
+            return asked;
+        };
+    }
 
     std::vector<ocr::PageResult> pages;
     try {
-        py::gil_scoped_release release;
-        pages = ocr::extract_pages(path, requested, options, make_reader, signals.check());
+        try {
+            py::gil_scoped_release release;
+            pages = ocr::extract_pages(path, requested, options, make_reader, interrupted);
+        } catch (const concurrency::Interrupted&) {
+            throw;
+        } catch (...) {
+            // A page that failed woke the readers waiting to retry; its error is the run's.
+            if (auto first = stop->failure()) std::rethrow_exception(first);
+            throw;
+        }
     } catch (const concurrency::Interrupted&) {
         std::rethrow_exception(signals.interruption());
     } catch (const ocr::OcrError& error) {
@@ -210,8 +235,80 @@ ocr::ReaderFactory ExtractorClient::local_reader() {
 }
 
 ocr::ReaderFactory ExtractorClient::openai_reader(py::handle self) {
-    return [self, key = api_key_, model = vision_model()] { return std::make_unique<OpenAiReader>(self, key, model); };
+    return [self, key = own_api_key(), model = vision_model()] {
+        return std::make_unique<OpenAiReader>(self, key, model);
+    };
 }
+
+std::optional<std::string> ExtractorClient::own_api_key() const {
+    // api_key belongs to the back end it was given with: after a switch, one service's key
+    // must not travel to another.
+    if (api_key_ && !api_key_->empty() && api_key_type_ == type_) return api_key_;
+    return std::nullopt;
+}
+
+ocr::ReaderFactory ExtractorClient::cloud_reader(py::handle self, std::shared_ptr<ocr::RunStop> stop) {
+    CloudSettings settings = cloud_settings(self);
+    settings.stop = std::move(stop);
+    if (type_ == "aws") return aws_reader(std::move(settings));
+    if (type_ == "gemini") return gemini_reader(std::move(settings));
+    return mathpix_reader(std::move(settings));
+}
+
+void ExtractorClient::check_reader(py::handle self) {
+    if (type_ == "local") {
+        const std::string languages =
+            languages_.value_or(env(constants::kOcrLanguagesVariable).value_or(std::string(constants::kOcrLanguages)));
+        try {
+            ocr::check_language_list(languages);
+        } catch (const ocr::OcrError& error) {
+            raise_engine_error(error);
+        }
+        return;
+    }
+    if (type_ == "openai") {
+        std::optional<std::string> key = own_api_key();
+        if (!key) key = env(constants::kOpenAiKeyVariable);
+        if (!key || key->empty()) throw std::runtime_error(std::string(texts::kOpenAiKeyMissing));
+        return;
+    }
+    check_cloud_reader(type_, cloud_settings(self));
+}
+
+CloudSettings ExtractorClient::cloud_settings(py::handle self) const {
+    CloudSettings settings;
+    settings.owner = self;
+    const auto from_env = [](const char* name) {
+        auto value = env(name);
+        return value && !value->empty() ? value : std::nullopt;
+    };
+    const auto given = [](const std::optional<std::string>& value) {
+        return value && !value->empty() ? value : std::nullopt;
+    };
+    if (type_ == "aws") {
+        settings.region = region_;
+        for (const char* name : {constants::kAwsSecretVariable, constants::kAwsSessionTokenVariable}) {
+            if (auto secret = from_env(name)) settings.secrets.push_back(*secret);
+        }
+        return settings;
+    }
+    if (type_ == "gemini") {
+        settings.api_key = own_api_key();
+        if (!settings.api_key) settings.api_key = from_env(constants::kGeminiKeyVariable);
+        if (settings.api_key) settings.secrets.push_back(*settings.api_key);
+        settings.model = gemini_model();
+        settings.base_url = from_env(constants::kGeminiBaseUrlVariable).value_or("");
+        return settings;
+    }
+    settings.app_id = given(app_id_) ? app_id_ : from_env(constants::kMathpixAppIdVariable);
+    settings.app_key = given(app_key_) ? app_key_ : from_env(constants::kMathpixAppKeyVariable);
+    if (settings.app_key) settings.secrets.push_back(*settings.app_key);
+    settings.base_url =
+        from_env(constants::kMathpixBaseUrlVariable).value_or(std::string(constants::kMathpixBaseUrl));
+    return settings;
+}
+
+void check_reader(py::object self) { self.cast<ExtractorClient&>().check_reader(self); }
 
 py::dict process_pdf(py::object self, py::object pdf_path, py::object page_numbers) {
     return self.cast<ExtractorClient&>().process_pdf(self, pdf_path, page_numbers);

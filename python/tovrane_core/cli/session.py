@@ -9,7 +9,6 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import os
-import tempfile
 import threading
 from pathlib import Path
 from typing import Any, Callable, Iterator, Optional
@@ -123,18 +122,13 @@ def _loopback_no_proxy() -> str:
 
 
 def _check_reader(reader: str) -> None:
-    """Refuses, before any work, a page reader this build does not carry."""
+    """Refuses, before any work, a page reader that lacks its SDK or its credentials here."""
     from tovrane_core.ocr_extractor.extractor_client import ExtractorClient
 
-    probe = ExtractorClient(extractor_type=reader)
-    with tempfile.TemporaryDirectory() as folder:
-        try:
-            # The client refuses a missing back end before it looks at the file.
-            probe.process_pdf(os.path.join(folder, "absent.pdf"))
-        except FileNotFoundError:
-            return
-        except RuntimeError as err:
-            raise click.UsageError(f"{err} (choose one with --extractor)") from None
+    try:
+        ExtractorClient(extractor_type=reader).check_reader()
+    except (RuntimeError, ValueError) as err:
+        raise click.UsageError(f"{err} (choose one with --extractor)") from None
 
 
 def _reader_line(reader: str) -> str:
