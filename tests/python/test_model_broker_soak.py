@@ -202,7 +202,7 @@ def soak(calls: int, seed: int, tmp_path, capsys, monkeypatch, warm_up: int = 0)
     usage log and the totals against what the callers saw."""
     rng = random.Random(seed)
     log = tmp_path / "usage.log"
-    with FakeOpenAIServer() as server:
+    with FakeOpenAIServer(keep_requests=False) as server:
         faults = FaultInjector(good_answer, seed=seed, timeout=REQUEST_TIMEOUT)
         for name in ("RubricResponse", "ReferenceAnswerResponse", "EvaluationResponse"):
             server.script(name, faults)

@@ -275,8 +275,11 @@ class _RequestHandler(http.server.BaseHTTPRequestHandler):
 class FakeOpenAIServer:
     """Threaded HTTP/1.1 server on 127.0.0.1 answering chat completions from a script."""
 
-    def __init__(self, latency: float = 0.0) -> None:
+    def __init__(self, latency: float = 0.0, keep_requests: bool = True) -> None:
         self.latency = latency
+        # Off for long runs: every request kept would be memory the test holds, not the client.
+        self.keep_requests = keep_requests
+        self._request_total = 0
         self._lock = threading.Lock()
         self._queue: list[Reply] = []
         self._scripts: dict[str, Union[Reply, Handler]] = {}
@@ -369,8 +372,9 @@ class FakeOpenAIServer:
 
     @property
     def request_count(self) -> int:
+        """Requests received, kept or not."""
         with self._lock:
-            return len(self._requests)
+            return self._request_total
 
     @property
     def request_times(self) -> list[float]:
@@ -421,7 +425,9 @@ class FakeOpenAIServer:
             request = Request(handler.command, handler.path,
                               {k.lower(): v for k, v in handler.headers.items()}, body, arrived,
                               raw, self._open.get(handler.connection, -1))
-            self._requests.append(request)
+            self._request_total += 1
+            if self.keep_requests:
+                self._requests.append(request)
         reply = self._choose(request)
         number = next(self._numbers)
         wait = reply.delay + self.latency
