@@ -166,7 +166,8 @@ def test_thread_pool_and_async_batches_hold_no_more_descriptors(fake_openai, mak
         for _ in range(50):
             assert all(not isinstance(r, str) for r in broker.generate_rubrics_batch(work))
         asyncio.run(async_batches(50))
-    assert settled_fds(after_first) <= after_first
+    # The blocking client keeps up to one connection per worker for later batches.
+    assert settled_fds(after_first + len(work)) <= after_first + len(work)
 
 
 SCRIPT = textwrap.dedent("""
