@@ -15,6 +15,16 @@
               a 1 MB reference answer through the paper's text report, both saved
               with save_to_file, against Python writing the same text to a file
 
+  model work  a 1 MB answer evaluated and a 1 MB answersheet text parsed by the
+              broker (its stand-in client answers in-process, so the prompt
+              building, the token count and the result building are what is
+              timed), against tiktoken counting the same text
+  scale       a 10,000-question JSON import, an answersheet of 10,000 answers
+              parsed against that paper, a 1,000-criterion rubric from
+              create_rubric_from_dict and evaluated with every criterion met:
+              each against the same work at a tenth of the size, so the time per
+              item shows whether anything grows faster than the input
+
 Memory is the growth of the process's peak resident set during the work alone
 (/proc/self/clear_refs resets the peak after start-up); for pdftotext, its
 process's whole peak. Each case runs in its own process so that one case's peak
@@ -24,7 +34,9 @@ Targets: text layer at least 200 pages per second and within 3x of pdftotext;
 the 500-page run's memory growth within 2x of the 50-page run's plus the text it
 returns; no growth over the rounds of hostile files beyond 16 MB (glibc's
 arenas alone move it by a few MB); reports of 1 MB texts within 20x of a plain
-write.
+write; model work on 1 MB within 4x of counting its tokens; time per item at full
+size within 3x of a tenth of the size (caches and the collector cost the larger run
+up to 2x; the quadratic identifier checks the import had cost 4.3x).
 
 Usage: PYTHONPATH=build/python python3 bench/bench_big_inputs.py [--ocr-pages 20]
 """
@@ -156,6 +168,95 @@ def child_plain_write(folder):
     return measured(work)
 
 
+class StandInClient:
+    """The broker's client answering every parse in-process with a fixed parsed result."""
+
+    def __init__(self, parsed):
+        from types import SimpleNamespace
+        message = SimpleNamespace(content="{}", parsed=parsed)
+        self.reply = SimpleNamespace(choices=[SimpleNamespace(message=message)],
+                                     usage=SimpleNamespace(prompt_tokens=1, completion_tokens=1))
+        self.beta = SimpleNamespace(chat=SimpleNamespace(completions=self))
+
+    def parse(self, **kwargs):
+        return self.reply
+
+
+def quiet_broker(folder):
+    import contextlib
+    import io
+    os.environ.setdefault("OPENAI_API_KEY", "sk-bench")
+    from tovrane_core.model_broker import ModelBroker
+    with contextlib.redirect_stdout(io.StringIO()):
+        return ModelBroker(token_log_file=str(folder / "usage.log"))
+
+
+def paper_record(questions):
+    return {"subject": "Geography", "class_level": "9", "questions": [
+        {"q_id": f"Q{i}", "question_text": f"Explain item {i} of the water cycle.", "max_marks": 2,
+         "rubric": {"criteria": [{"statement": "Names the process", "mark": 1},
+                                 {"statement": "Explains the heat", "mark": 1}]},
+         "reference_answer": "Evaporation carries latent heat upward."} for i in range(questions)]}
+
+
+def child_model_work(folder, case):
+    import contextlib
+    import io
+    from tovrane_core import model_broker as mb
+    from tovrane_core.datastructures import Criterion, Question, QuestionPaper, Rubric
+    text = big_answer_text()
+    broker = quiet_broker(folder)
+    if case == "tokens":
+        return measured(lambda: broker._count_tokens(text))
+    if case == "evaluate":
+        rubric = Rubric([Criterion(statement="Explains the heat", mark=5.0)])
+        broker.client = StandInClient(mb.EvaluationResponse(fulfilled_criteria=[0], awarded_marks=5, feedback="ok"))
+        work = lambda: broker.evaluateAnswer(text, "Explain the water cycle.", rubric, "ref")["awarded_marks"]
+    else:
+        paper = QuestionPaper(subject="Geography", language="English", class_level="9")
+        paper.add_question(Question(q_id="Q1", text="Explain the water cycle.", max_marks=5.0))
+        broker.client = StandInClient(mb.AnswersheetResponse(
+            answers=[{"q_id": "Q1", "answer_text": text, "page_numbers": [1]}]))
+        work = lambda: len(broker.parseAnswersheet({1: text}, paper).get_answer("Q1").text)
+    with contextlib.redirect_stdout(io.StringIO()):
+        return measured(work)
+
+
+def child_scale(folder, case, size):
+    import contextlib
+    import io
+    from tovrane_core import model_broker as mb
+    from tovrane_core.datastructures import Criterion, Rubric
+    from tovrane_core.tovrane import Tovrane, TovraneConfig
+    size = int(size)
+    os.environ.update(OPENAI_API_KEY="sk-bench", TOVRANE_EXTRACTOR="local")
+    with contextlib.redirect_stdout(io.StringIO()):
+        if case == "import":
+            facade = Tovrane()
+            facade.configure(TovraneConfig(token_log_file=str(folder / "usage.log")))
+            text = json.dumps(paper_record(size))
+            work = lambda: len(facade.question_paper_from_json(text).get_question_ids())
+        elif case == "answers":
+            facade = Tovrane()
+            facade.configure(TovraneConfig(token_log_file=str(folder / "usage.log")))
+            paper = facade.question_paper_from_json(paper_record(size))
+            broker = quiet_broker(folder)
+            broker.client = StandInClient(mb.AnswersheetResponse(answers=[
+                {"q_id": f"Q{i}", "answer_text": "Heat rises with the vapour.", "page_numbers": [i // 20 + 1]}
+                for i in range(size)]))
+            work = lambda: len(broker.parseAnswersheet({1: "page"}, paper).get_question_ids())
+        else:
+            entries = [{"statement": f"Criterion {i}", "mark": 0.5} for i in range(size)]
+            broker = quiet_broker(folder)
+            broker.client = StandInClient(mb.EvaluationResponse(
+                fulfilled_criteria=list(range(size)), awarded_marks=0, feedback="ok"))
+
+            def work():
+                rubric = Tovrane.create_rubric_from_dict(entries)
+                return broker.evaluateAnswer("answer", "question", rubric, "ref")["awarded_marks"]
+        return measured(work)
+
+
 def child_pdftotext(path, folder):
     out = folder / "pdftotext.txt"
     result = measured(lambda: (subprocess.run(["pdftotext", "-layout", str(path), str(out)], check=True),
@@ -179,6 +280,10 @@ def child_main(case, *args):
         result = child_many_files(int(args[0]))
     elif case == "pdftotext":
         result = child_pdftotext(pathlib.Path(args[0]), pathlib.Path(args[1]))
+    elif case == "model":
+        result = child_model_work(pathlib.Path(args[0]), args[1])
+    elif case == "scale":
+        result = child_scale(pathlib.Path(args[0]), args[1], args[2])
     else:
         result = {"sheet": child_sheet_report, "paper": child_paper_report, "plain": child_plain_write}[case](
             pathlib.Path(args[0]))
@@ -249,6 +354,26 @@ def main():
             row(name, result, plain)
             if result["seconds"] > 20 * plain["seconds"]:
                 failures.append(f"{name} over 20x a plain write")
+
+        tokens = run_child("model", folder, "tokens")
+        row("tiktoken count of 1 MB", tokens)
+        for name, case in (("evaluate a 1 MB answer", "evaluate"), ("parse a 1 MB answersheet", "sheet")):
+            result = run_child("model", folder, case)
+            row(name, result, tokens)
+            if result["seconds"] > 4 * tokens["seconds"]:
+                failures.append(f"{name} over 4x counting its tokens")
+
+        for name, case, size, unit in (("JSON import", "import", 10_000, "questions"),
+                                       ("answersheet parse", "answers", 10_000, "answers"),
+                                       ("rubric build + evaluation", "rubric", 1_000, "criteria")):
+            tenth = run_child("scale", folder, case, size // 10)
+            full = run_child("scale", folder, case, size)
+            row(f"{name}, {size // 10:,} {unit}", tenth, unit_count=size // 10, unit=unit)
+            row(f"{name}, {size:,} {unit}", full, unit_count=size, unit=unit)
+            growth = (full["seconds"] / size) / (tenth["seconds"] / (size // 10))
+            print(f"  time per item, {size:,} against {size // 10:,}: {growth:.2f}x", flush=True)
+            if growth > 3:
+                failures.append(f"{name} grows faster than its input ({growth:.1f}x per item)")
 
     print("FAIL: " + "; ".join(failures) if failures else "OK: all targets met")
     return 1 if failures else 0

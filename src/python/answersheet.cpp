@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "common/binding.hpp"
 #include "common/docmodel.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
@@ -169,21 +170,23 @@ void bind_answer(py::module_& m) {
     py::class_<Answer> cls(m, "Answer", py::dynamic_attr(),
                            "A student's answer to one question, with its pages.");
     cls.attr("__module__") = names::kAnswersheetModule;
-    cls.def(py::init<dm::Text, dm::Text, const py::object&>(), py::kw_only(), py::arg("q_id"),
-            py::arg("text"), py::arg("pages"))
-        .def_property("q_id", &Answer::q_id, &Answer::set_q_id)
-        .def_property("text", &Answer::text, &Answer::set_text)
-        .def_property("pages", &Answer::pages, &Answer::set_pages)
-        .def_property("eval_rubric", &Answer::eval_rubric, &Answer::set_eval_rubric)
-        .def_property("feedback", &Answer::feedback, &Answer::set_feedback)
+    py_util::Signed(cls)
+        .def(py::init<dm::Text, dm::Text, const py::object&>(), py::kw_only(), py::arg("q_id"), py::arg("text"),
+             py::arg("pages"), "q_id and text are str, pages the 1-based page numbers; TypeError otherwise.")
+        .def_property("q_id", &Answer::q_id, &Answer::set_q_id, "The identifier of the question answered.")
+        .def_property("text", &Answer::text, &Answer::set_text, "The student's answer text.")
+        .def_property("pages", &Answer::pages, &Answer::set_pages, "The pages the answer was read from.")
+        .def_property("eval_rubric", &Answer::eval_rubric, &Answer::set_eval_rubric,
+                      "The marked copy of the rubric, or None before evaluation.")
+        .def_property("feedback", &Answer::feedback, &Answer::set_feedback, "Feedback for the student.")
         .def_property("evaluated", &Answer::evaluated, &Answer::set_evaluated,
                       "True once an evaluation of this answer succeeded.")
         .def_property("evaluation_error", &Answer::evaluation_error, &Answer::set_evaluation_error,
                       "Why the answer was not evaluated (failed or skipped), or None.")
-        .def("set_eval_rubric", &Answer::set_eval_rubric, py::arg("rubric"))
-        .def("set_feedback", &Answer::set_feedback, py::arg("text"))
-        .def("__repr__", &Answer::repr)
-        .def(py::pickle(&answer_state, &answer_from_state));
+        .def("set_eval_rubric", &Answer::set_eval_rubric, py::arg("rubric"), "Stores the marked rubric (or None).")
+        .def("set_feedback", &Answer::set_feedback, py::arg("text"), "Stores the feedback text.")
+        .def("__repr__", &Answer::repr, "Answer(q_id=..., pages=[...]).");
+    cls.def(py::pickle(&answer_state, &answer_from_state));
 }
 
 void bind_answersheet(py::module_& m) {
@@ -191,7 +194,8 @@ void bind_answersheet(py::module_& m) {
                                 "A student's answers under their question identifiers.");
     cls.attr("__module__") = names::kAnswersheetModule;
     dm::bind_heading(cls);
-    cls.def("add_answer", &Answersheet::add_answer, py::arg("q_id"), py::arg("answer"),
+    py_util::Signed(cls)
+        .def("add_answer", &Answersheet::add_answer, py::arg("q_id"), py::arg("answer"),
              "Adds the answer under q_id. An answer already held there keeps its place and takes "
              "in this one: texts joined by a blank line, pages merged in order without repeats.")
         .def_property("unmatched_answers", &Answersheet::unmatched_answers, &Answersheet::set_unmatched_answers,
@@ -199,8 +203,8 @@ void bind_answersheet(py::module_& m) {
         .def("get_question_ids", &Answersheet::question_ids, "Identifiers of the answers held.")
         .def("get_answer", &Answersheet::get_answer, py::arg("q_id"),
              "The answer held under q_id; KeyError when there is none.")
-        .def("__repr__", &Answersheet::repr)
-        .def(py::pickle(&sheet_state, &sheet_from_state));
+        .def("__repr__", &Answersheet::repr, "Answersheet(subject=..., ..., answers=n).");
+    cls.def(py::pickle(&sheet_state, &sheet_from_state));
 }
 
 }  // namespace
@@ -208,6 +212,9 @@ void bind_answersheet(py::module_& m) {
 
 PYBIND11_MODULE(answersheet, m) {
     m.doc() = "Answersheets: Answersheet and Answer.";
+    // Each docstring is headed by its text signature (py_util::Signed).
+    pybind11::options options;
+    options.disable_function_signatures();
     tovrane::answersheet::bind_answer(m);
     tovrane::answersheet::bind_answersheet(m);
 }

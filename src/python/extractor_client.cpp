@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "common/binding.hpp"
 #include "engine/constants.hpp"
 #include "extractor_client/internal.hpp"
 #include "extractor_client/operations.hpp"
@@ -22,9 +23,6 @@ static_assert(constants::kExtractorType == "aws" && constants::kExtractorRegion 
               constants::kCloudMaxDelaySeconds == 30.0);
 
 constexpr const char* kClassDoc = R"(Extracts the text of PDF pages through one of several back ends.
-
-ExtractorClient(*, extractor_type="aws", region="us-east-1", api_key=None, app_id=None,
-                app_key=None, ocr_languages=None, max_workers=None, use_text_layer=None)
 
 Back ends: "local" (Tesseract on this machine), "openai" (a vision model through the
 official openai client), "aws" (Amazon Textract DetectDocumentText through boto3; the LINE
@@ -81,17 +79,26 @@ PYBIND11_MODULE(extractor_client, m) {
     m.doc() = "Page texts of PDF files: text layers, local OCR (Tesseract), an OpenAI vision model, "
               "Amazon Textract, Gemini or Mathpix.";
 
-    py::class_<ExtractorClient>(m, "ExtractorClient", py::dynamic_attr(), kClassDoc)
+    // Each docstring is headed by its text signature (py_util::Signed).
+    py::options options;
+    options.disable_function_signatures();
+
+    py::class_<ExtractorClient> cls(m, "ExtractorClient", py::dynamic_attr(), kClassDoc);
+    py_util::Signed(cls)
         .def(py::init(&make_client), py::kw_only(),
              py::arg("extractor_type") = std::string(constants::kExtractorType),
              py::arg("region") = std::string(constants::kExtractorRegion), py::arg("api_key") = py::none(),
              py::arg("app_id") = py::none(), py::arg("app_key") = py::none(), py::arg("ocr_languages") = py::none(),
-             py::arg("max_workers") = py::none(), py::arg("use_text_layer") = py::none())
-        .def_property_readonly("extractor_type", &ExtractorClient::extractor_type)
-        .def_property_readonly("region", &ExtractorClient::region)
-        .def_property_readonly("dpi", &ExtractorClient::dpi)
-        .def_property_readonly("ocr_languages", &ExtractorClient::ocr_languages)
-        .def_property_readonly("max_workers", &ExtractorClient::max_workers)
+             py::arg("max_workers") = py::none(), py::arg("use_text_layer") = py::none(),
+             "A client of the back end extractor_type, with the credentials given or, when None, those of the "
+             "environment. Raises ValueError for an unknown type.")
+        .def_property_readonly("extractor_type", &ExtractorClient::extractor_type, "The current back end.")
+        .def_property_readonly("region", &ExtractorClient::region, "The AWS region of the 'aws' back end.")
+        .def_property_readonly("dpi", &ExtractorClient::dpi, "The rendering resolution, dots per inch.")
+        .def_property_readonly("ocr_languages", &ExtractorClient::ocr_languages,
+                               "Tesseract languages given at construction, or None for TOVRANE_OCR_LANG.")
+        .def_property_readonly("max_workers", &ExtractorClient::max_workers,
+                               "Pages read at a time, or None for the number of cores.")
         .def_property_readonly(
             "gemini_model", [](py::handle) { return gemini_model(); },
             "The model of the 'gemini' back end (TOVRANE_GEMINI_MODEL, else the default).")
@@ -106,6 +113,6 @@ PYBIND11_MODULE(extractor_client, m) {
         .def("check_reader", &check_reader,
              "Raises RuntimeError when the current back end lacks its SDK or credentials; sends nothing.")
         .def("process_pdf", &process_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none(), kProcessDoc)
-        .def("__repr__", &ExtractorClient::repr);
-    m.attr("ExtractorClient").attr("EXTRACTOR_TYPES") = extractor_types();
+        .def("__repr__", &ExtractorClient::repr, "ExtractorClient(extractor_type=..., region=..., dpi=...).");
+    cls.attr("EXTRACTOR_TYPES") = extractor_types();
 }

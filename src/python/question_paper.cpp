@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "common/binding.hpp"
 #include "common/docmodel.hpp"
 #include "common/errors.hpp"
 #include "common/names.hpp"
@@ -160,23 +161,26 @@ void bind_question(py::module_& m) {
     py::class_<Question> cls(m, "Question", py::dynamic_attr(),
                              "A question: identifier, text, maximum marks, rubric, reference answer.");
     cls.attr("__module__") = names::kQuestionPaperModule;
-    cls.def(py::init<dm::Text, dm::Text, double>(), py::kw_only(), py::arg("q_id"),
-            py::arg("text"), py::arg("max_marks"))
-        .def_property("q_id", &Question::q_id, &Question::set_q_id)
-        .def_property("text", &Question::text, &Question::set_text)
-        .def_property("max_marks", &Question::max_marks, &Question::set_max_marks)
-        .def_property("rubric", &Question::rubric, &Question::set_rubric)
-        .def_property("reference_answer", &Question::reference_answer,
-                      &Question::set_reference_answer)
+    py_util::Signed(cls)
+        .def(py::init<dm::Text, dm::Text, double>(), py::kw_only(), py::arg("q_id"), py::arg("text"),
+             py::arg("max_marks"), "q_id and text are str, max_marks a number; TypeError otherwise.")
+        .def_property("q_id", &Question::q_id, &Question::set_q_id, "The question's identifier.")
+        .def_property("text", &Question::text, &Question::set_text, "The question's text.")
+        .def_property("max_marks", &Question::max_marks, &Question::set_max_marks, "The marks the question is worth.")
+        .def_property("rubric", &Question::rubric, &Question::set_rubric, "The Rubric, or None.")
+        .def_property("reference_answer", &Question::reference_answer, &Question::set_reference_answer,
+                      "The reference answer text, or None.")
         .def_property("rubric_error", &Question::rubric_error, &Question::set_rubric_error,
                       "Why generating the rubric failed, or None; storing a rubric clears it.")
         .def_property("reference_answer_error", &Question::reference_answer_error,
                       &Question::set_reference_answer_error,
                       "Why generating the reference answer failed, or None; storing one clears it.")
-        .def("set_rubric", &Question::set_rubric, py::arg("rubric"))
-        .def("set_reference_answer", &Question::set_reference_answer, py::arg("text"))
-        .def("__repr__", &Question::repr)
-        .def(py::pickle(&question_state, &question_from_state));
+        .def("set_rubric", &Question::set_rubric, py::arg("rubric"),
+             "Stores the rubric (or None) and clears rubric_error.")
+        .def("set_reference_answer", &Question::set_reference_answer, py::arg("text"),
+             "Stores the reference answer (str or None) and clears reference_answer_error.")
+        .def("__repr__", &Question::repr, "Question(q_id=..., max_marks=...).");
+    cls.def(py::pickle(&question_state, &question_from_state));
 }
 
 void bind_question_paper(py::module_& m) {
@@ -184,20 +188,23 @@ void bind_question_paper(py::module_& m) {
                                   "The questions of a paper under their identifiers, in order.");
     cls.attr("__module__") = names::kQuestionPaperModule;
     dm::bind_heading(cls);
+    // Two forms under one name: the text signature can state only their common shape.
     cls.def("add_question", &QuestionPaper::add_own_question, py::arg("question"),
-             "Adds the question under its own q_id; an existing one is replaced in place.")
-        .def("add_question", &QuestionPaper::add_question, py::arg("q_id"), py::arg("question"),
-             "Adds the question under q_id; an existing one is replaced in place.")
-        .def("add_reference_answer", &QuestionPaper::add_reference_answer, py::arg("q_id"),
-             py::arg("text"))
+            "add_question(self, *args, **kwargs)\n--\n\n"
+            "Adds a question, under its own q_id (add_question(question)) or under the given one "
+            "(add_question(q_id, question)). An existing one is replaced in place.")
+        .def("add_question", &QuestionPaper::add_question, py::arg("q_id"), py::arg("question"));
+    py_util::Signed(cls)
+        .def("add_reference_answer", &QuestionPaper::add_reference_answer, py::arg("q_id"), py::arg("text"),
+             "Sets the reference answer of the question held under q_id; KeyError when there is none.")
         .def("get_question_ids", &QuestionPaper::question_ids, "Identifiers in paper order.")
         .def("get_question", &QuestionPaper::get_question, py::arg("q_id"),
              "The question held under q_id; KeyError when there is none.")
         .def("get_all_questions", &QuestionPaper::all_questions,
              "A new dict of identifier to question, in paper order.")
         .def("get_total_marks", &QuestionPaper::total_marks, "Sum of the questions' max_marks.")
-        .def("__repr__", &QuestionPaper::repr)
-        .def(py::pickle(&paper_state, &paper_from_state));
+        .def("__repr__", &QuestionPaper::repr, "QuestionPaper(subject=..., ..., questions=n).");
+    cls.def(py::pickle(&paper_state, &paper_from_state));
 }
 
 }  // namespace
@@ -205,6 +212,9 @@ void bind_question_paper(py::module_& m) {
 
 PYBIND11_MODULE(question_paper, m) {
     m.doc() = "Question papers: QuestionPaper and Question.";
+    // Each docstring is headed by its text signature (py_util::Signed).
+    pybind11::options options;
+    options.disable_function_signatures();
     tovrane::question_paper::bind_question(m);
     tovrane::question_paper::bind_question_paper(m);
 }

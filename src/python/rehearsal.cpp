@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/binding.hpp"
 #include "common/python.hpp"
 #include "engine/text/rehearsal.hpp"
 #include "engine/text/rehearsal_texts.hpp"
@@ -38,7 +39,9 @@ PYBIND11_MODULE(_rehearsal, m) {
     m.doc() = "Rules of the offline rehearsal model (private)";
     m.attr("NOTICE") = py_util::to_py(text::rehearsal::kNotice);
     py::register_exception<text::rehearsal::RehearsalError>(m, "RehearsalError", PyExc_ValueError);
-    m.def("answer", &rehearsal::answer, py::arg("schema"), py::arg("messages"),
+    py::options options;
+    options.disable_function_signatures();
+    py_util::Signed(m).def("answer", &rehearsal::answer, py::arg("schema"), py::arg("messages"),
           "The JSON text of the structured answer to a request naming the response format `schema`,\n"
           "from its (role, content) messages. Raises RehearsalError (a ValueError) for a request the\n"
           "rehearsal model does not know.");

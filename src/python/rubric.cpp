@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "common/binding.hpp"
 #include "common/docmodel.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
@@ -118,29 +119,34 @@ void bind_criterion(py::module_& m) {
     py::class_<Criterion> cls(m, "Criterion", py::dynamic_attr(),
                               "One statement of a rubric, worth `mark` when fulfilled.");
     cls.attr("__module__") = names::kRubricModule;
-    cls.def(py::init<dm::Text, double>(), py::kw_only(), py::arg("statement"), py::arg("mark"))
-        .def_property("statement", &Criterion::statement, &Criterion::set_statement)
-        .def_property("mark", &Criterion::mark, &Criterion::set_mark)
-        .def_property("is_fulfilled", &Criterion::is_fulfilled, &Criterion::set_fulfill)
+    py_util::Signed(cls)
+        .def(py::init<dm::Text, double>(), py::kw_only(), py::arg("statement"), py::arg("mark"),
+             "statement is a str, mark a number; TypeError otherwise. Starts unfulfilled.")
+        .def_property("statement", &Criterion::statement, &Criterion::set_statement, "What the marker checks.")
+        .def_property("mark", &Criterion::mark, &Criterion::set_mark, "The marks the criterion is worth.")
+        .def_property("is_fulfilled", &Criterion::is_fulfilled, &Criterion::set_fulfill,
+                      "Whether the answer fulfils the criterion.")
         .def("set_fulfill", &Criterion::set_fulfill, py::arg("flag"),
              "Marks the criterion fulfilled (bool(flag)).")
-        .def("__repr__", &Criterion::repr)
-        .def(py::pickle(&criterion_state, &criterion_from_state));
+        .def("__repr__", &Criterion::repr, "Criterion(statement=..., mark=..., is_fulfilled=...).");
+    cls.def(py::pickle(&criterion_state, &criterion_from_state));
 }
 
 void bind_rubric(py::module_& m) {
     py::class_<Rubric> cls(m, "Rubric", py::dynamic_attr(),
                            "The criteria of a question, in order.");
     cls.attr("__module__") = names::kRubricModule;
-    cls.def(py::init<const py::object&>(), py::arg("criteria"))
-        .def_property("criteria", &Rubric::criteria, &Rubric::set_criteria)
+    py_util::Signed(cls)
+        .def(py::init<const py::object&>(), py::arg("criteria"),
+             "criteria: the Criterion objects, in order; a list is kept as the same object.")
+        .def_property("criteria", &Rubric::criteria, &Rubric::set_criteria, "The list of Criterion, in order.")
         .def("total_marks", &Rubric::total_marks, "Sum of the marks of all criteria.")
         .def("get_awarded_marks", &Rubric::awarded_marks,
              "Sum of the marks of the fulfilled criteria.")
         .def("to_list", &Rubric::to_list,
              "One dict per criterion: statement, mark, is_fulfilled.")
-        .def("__repr__", &Rubric::repr)
-        .def(py::pickle(&rubric_state, &rubric_from_state));
+        .def("__repr__", &Rubric::repr, "Rubric(criteria=n).");
+    cls.def(py::pickle(&rubric_state, &rubric_from_state));
 }
 
 }  // namespace
@@ -148,6 +154,9 @@ void bind_rubric(py::module_& m) {
 
 PYBIND11_MODULE(rubric, m) {
     m.doc() = "Marking rubrics: Rubric and Criterion.";
+    // Each docstring is headed by its text signature (py_util::Signed).
+    pybind11::options options;
+    options.disable_function_signatures();
     tovrane::rubric::bind_criterion(m);
     tovrane::rubric::bind_rubric(m);
 }

@@ -13,6 +13,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tovrane::concurrency {
@@ -184,6 +185,51 @@ TEST(WorkerPool, InterruptionLetsRunningJobsFinishAndIsAskedNoMore) {
     EXPECT_EQ(finished.load(), 2);
     EXPECT_EQ(answered_true, 1);
     EXPECT_EQ(asked_after, 0);  // asked until the first "stop", never again
+}
+
+TEST(WorkerPool, AfterAnInterruptAbandonIsAskedUntilTheRunningJobsEnd) {
+    // Two jobs wait at doors only `abandon` opens, one per request: the pool must keep
+    // asking while a job still runs, also after a request that failed.
+    Gate doors[2];
+    std::atomic<int> started{0};
+    std::atomic<int> abandoned{0};
+    std::atomic<bool> interrupted{false};
+    Hooks hooks = fast_polling();
+    hooks.interrupted = [&] { return interrupted.load() || started.load() == 2; };
+    hooks.abandon = [&] {
+        const int n = abandoned++;
+        if (n < 2) doors[n].open();
+        if (n == 0) throw std::runtime_error("an abandon that fails is asked again");
+    };
+    WorkerPool pool(
+        2,
+        [&](std::size_t position, std::size_t) {
+            ++started;
+            doors[position].pass();
+        },
+        hooks);
+    pool.submit(0);
+    pool.submit(1);
+    pool.submit(2);  // never started: dropped by the interrupt
+    EXPECT_THROW(pool.finish(), Interrupted);
+    EXPECT_EQ(started.load(), 2);
+    EXPECT_GE(abandoned.load(), 2);
+}
+
+TEST(WorkerPool, AbandonIsNotAskedWithoutAnInterruptOrWhenNothingRuns) {
+    std::atomic<int> abandoned{0};
+    Hooks hooks = fast_polling();
+    hooks.interrupted = [] { return true; };
+    hooks.abandon = [&] { ++abandoned; };
+    {
+        WorkerPool idle(2, [](std::size_t, std::size_t) {}, hooks);
+        idle.finish();  // nothing queued: nothing to interrupt
+    }
+    hooks.interrupted = [] { return false; };
+    WorkerPool pool(2, [](std::size_t, std::size_t) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }, hooks);
+    for (std::size_t position = 0; position < 4; ++position) pool.submit(position);
+    pool.finish();
+    EXPECT_EQ(abandoned.load(), 0);
 }
 
 TEST(WorkerPool, ACheckThatFailsCountsAsInterruptionAndWinsOverJobFailures) {

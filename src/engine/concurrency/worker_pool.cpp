@@ -60,7 +60,12 @@ void WorkerPool::wait_until_idle() {
     std::unique_lock lock(mutex_);
     const auto idle = [this] { return queue_.empty() && running_ == 0; };
     while (!idle_.wait_for(lock, hooks_.poll, idle)) {
-        if (interrupted_ || !hooks_.interrupted) continue;
+        if (interrupted_) {
+            // A job may have started another wait since the last request: asked again.
+            ask_abandon(lock);
+            continue;
+        }
+        if (!hooks_.interrupted) continue;
         // Asked without our lock: the check may wait for a host lock a job holds.
         lock.unlock();
         const bool stop_now = ask_interrupted();
@@ -69,8 +74,20 @@ void WorkerPool::wait_until_idle() {
             interrupted_ = true;
             stopping_ = true;
             queue_.clear();
+            if (running_ > 0) ask_abandon(lock);
         }
     }
+}
+
+void WorkerPool::ask_abandon(std::unique_lock<std::mutex>& lock) {
+    if (!hooks_.abandon) return;
+    lock.unlock();
+    try {
+        hooks_.abandon();
+    } catch (...) {
+        // Jobs it could not reach end on their own; the interrupt is what the owner sees.
+    }
+    lock.lock();
 }
 
 bool WorkerPool::ask_interrupted() {
@@ -137,10 +154,11 @@ void WorkerPool::run_job(std::size_t position, std::size_t worker) {
 }
 
 void run_parallel(std::size_t count, std::size_t workers, const WorkerPool::Job& task,
-                  const std::function<bool()>& interrupted) {
+                  const std::function<bool()>& interrupted, const std::function<void()>& abandon) {
     if (count == 0) return;
     Hooks hooks;
     hooks.interrupted = interrupted;
+    hooks.abandon = abandon;
     WorkerPool pool(std::clamp<std::size_t>(workers, 1, count), task, std::move(hooks));
     for (std::size_t index = 0; index < count; ++index) pool.submit(index);
     pool.finish();

@@ -10,6 +10,8 @@
 //   - while it waits it asks hooks.interrupted about every hooks.poll, until the first
 //     time it answers true (or throws, which counts as true): the run then stops and
 //     finish() throws Interrupted once every worker has ended;
+//     while jobs still run after that, hooks.abandon is asked at once and then every poll
+//     to make them end early (close what they wait on); jobs it cannot reach finish;
 //   - otherwise the first exception a job threw (which also stopped the run) is rethrown;
 // This is the only place that polls for interrupts. The owner's locks are never held while
 // a job or a hook runs, so hooks may take a host lock such as Python's GIL: hooks.job runs
@@ -43,6 +45,7 @@ struct Hooks {
     Wrapper job;     ///< runs one job on a worker (e.g. holding the GIL)
     Wrapper wait;    ///< runs a wait of the owning thread (e.g. with the GIL released)
     std::function<bool()> interrupted;  ///< true asks the run to stop
+    std::function<void()> abandon;      ///< after an interrupt: asks running jobs to end early
     std::chrono::milliseconds poll{100};  ///< how often `interrupted` is asked
 };
 
@@ -71,6 +74,7 @@ private:
     void run_job(std::size_t position, std::size_t worker);
     void wait_until_idle();
     bool ask_interrupted();
+    void ask_abandon(std::unique_lock<std::mutex>& lock);
     void close_and_join();
     void owner_waits(const std::function<void()>& wait);
 
@@ -89,8 +93,9 @@ private:
 };
 
 /// Runs task(index, worker) for every index in [0, count) on min(workers, count) threads
-/// (at least one), each taking the next index when free; `interrupted` as in Hooks.
+/// (at least one), each taking the next index when free; `interrupted` and `abandon` as
+/// in Hooks.
 void run_parallel(std::size_t count, std::size_t workers, const WorkerPool::Job& task,
-                  const std::function<bool()>& interrupted = {});
+                  const std::function<bool()>& interrupted = {}, const std::function<void()>& abandon = {});
 
 }  // namespace tovrane::concurrency

@@ -50,6 +50,7 @@ PageResult extract_page(const std::string& path, int page, const ExtractOptions&
     const GrayImage image = document.render_gray(page, dpi);
     if (!worker.reader) {
         worker.reader = make_reader();
+        worker.reader->watch(options.stopped);
     }
     result.text = worker.reader->read(page, image);
     result.source = PageSource::reader;
@@ -91,12 +92,17 @@ std::vector<PageResult> extract_pages(const std::string& path, const std::vector
     std::vector<detail::Worker> state(workers);
     state[0].document.emplace(std::move(first));
     std::vector<PageResult> results(pages.size());
+    // Ctrl-C stops the pages being read too, not only those not yet started: OCR of one
+    // page can take longer than a user waits.
+    std::atomic<bool> stopped{false};
+    ExtractOptions run_options = options;
+    run_options.stopped = &stopped;
     concurrency::run_parallel(
         pages.size(), workers,
         [&](std::size_t index, std::size_t worker) {
-            results[index] = detail::extract_page(path, pages[index], options, state[worker], make_reader);
+            results[index] = detail::extract_page(path, pages[index], run_options, state[worker], make_reader);
         },
-        interrupted);
+        interrupted, [&stopped] { stopped = true; });
     return results;
 }
 

@@ -2,6 +2,8 @@
 // else the page rendered in gray and read by a PageReader; pages in parallel.
 #pragma once
 
+#include <atomic>
+
 #include "engine/constants.hpp"
 #include "engine/ocr/page_reader.hpp"
 #include "engine/ocr/pdf_document.hpp"
@@ -19,6 +21,7 @@ struct ExtractOptions {
     bool use_text_layer = true;                     ///< take real text layers instead of reading the page
     std::size_t workers = 1;                        ///< pages worked on at once
     std::uint64_t pixel_budget = kDefaultPixelBudget;  ///< largest rendering, in pixels
+    const std::atomic<bool>* stopped = nullptr;  ///< set by extract_pages: readers watch it
 };
 
 enum class PageSource {

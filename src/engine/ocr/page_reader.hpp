@@ -3,6 +3,7 @@
 
 #include "engine/ocr/pdf_document.hpp"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,6 +17,9 @@ public:
     virtual ~PageReader() = default;
     /// Text of 1-based `page`, rendered as `image`.
     virtual std::string read(int page, const GrayImage& image) = 0;
+    /// A flag that turns true when the run was interrupted: a reader that can stop in the
+    /// middle of a page then throws concurrency::Interrupted. Others need not look at it.
+    virtual void watch(const std::atomic<bool>* /*stopped*/) {}
 };
 
 /// Makes a reader; called on a worker thread, at most once per worker and only

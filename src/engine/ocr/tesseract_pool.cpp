@@ -1,14 +1,17 @@
 // Tesseract instances, created once per worker and reused across pages and calls.
 #include "engine/ocr/tesseract_pool.hpp"
 
+#include "engine/concurrency/worker_pool.hpp"
 #include "engine/ocr/errors.hpp"
 #include "engine/text/extractor_client_texts.hpp"
 
 #include <fmt/format.h>
 #include <fmt/format.h>
 #include <tesseract/baseapi.h>
+#include <tesseract/ocrclass.h>
 
 #include <algorithm>
+#include <atomic>
 #include <dlfcn.h>
 
 namespace tovrane::ocr {
@@ -84,10 +87,23 @@ public:
         : pool_(std::move(pool)), api_(std::move(api)) {}
     ~Reader() override { pool_->give_back(std::move(api_)); }
 
+    void watch(const std::atomic<bool>* stopped) override { stopped_ = stopped; }
+
     std::string read(int page, const GrayImage& image) override {
         limit_openmp_to_one_thread();
         api_->SetImage(image.pixels.data(), image.width, image.height, 1, image.stride);
         api_->SetSourceResolution(image.dpi);
+        if (stopped_ != nullptr) {
+            // Tesseract asks its monitor between words; recognition then ends early.
+            tesseract::ETEXT_DESC monitor;
+            monitor.cancel = [](void* flag, int) { return static_cast<const std::atomic<bool>*>(flag)->load(); };
+            monitor.cancel_this = const_cast<std::atomic<bool>*>(stopped_);
+            api_->Recognize(&monitor);
+            if (stopped_->load()) {
+                api_->Clear();
+                throw concurrency::Interrupted();
+            }
+        }
         std::unique_ptr<char[]> text(api_->GetUTF8Text());
         api_->Clear();
         if (!text) {
@@ -99,6 +115,7 @@ public:
 private:
     std::shared_ptr<TesseractPool> pool_;
     std::unique_ptr<tesseract::TessBaseAPI> api_;
+    const std::atomic<bool>* stopped_ = nullptr;
 };
 
 std::shared_ptr<TesseractPool> TesseractPool::create(TesseractSettings settings) {

@@ -5,6 +5,7 @@
 // break plus eight spaces; several lines carry trailing blanks. Keep them byte for byte.
 #pragma once
 
+#include <array>
 #include <string_view>
 
 namespace tovrane::text::model_broker {
@@ -310,6 +311,39 @@ inline constexpr std::string_view kRequestsPerMinuteTooSmall =
 /// US dollars per 1000 tokens.
 inline constexpr double kInputPricePer1k = 0.00015;
 inline constexpr double kOutputPricePer1k = 0.0006;
+
+/// A model's context window and the part of it kept for the answer (the model's largest
+/// output): a prompt may use the rest. The service refuses a longer prompt only after the
+/// request was sent; we refuse it before.
+struct ContextWindow {
+    std::string_view model;
+    long long tokens;
+    long long output_tokens;
+};
+inline constexpr std::array<ContextWindow, 10> kContextWindows{{
+    {"gpt-5-mini-2025-08-07", 400'000, 128'000},
+    {"gpt-5-mini", 400'000, 128'000},
+    {"gpt-5", 400'000, 128'000},
+    {"gpt-5-nano", 400'000, 128'000},
+    {"gpt-4.1-mini", 1'047'576, 32'768},
+    {"gpt-4.1", 1'047'576, 32'768},
+    {"gpt-4o-mini", 128'000, 16'384},
+    {"gpt-4o", 128'000, 16'384},
+    {"o4-mini", 200'000, 100'000},
+    {"o3", 200'000, 100'000},
+}};
+
+/// The window of `model`; null for a model not listed.
+constexpr const ContextWindow* context_window(std::string_view model) {
+    for (const ContextWindow& window : kContextWindows) {
+        if (window.model == model) return &window;
+    }
+    return nullptr;
+}
+
+/// Raised (ValueError) before any request when the prompt would not fit.
+inline constexpr std::string_view kPromptTooLong =
+    R"(The prompt of {task} has {tokens} tokens, more than the {limit} tokens {model} takes (a context window of {window} tokens, {output} of them kept for the answer); nothing was sent)";
 
 /// tiktoken's fallback encoding when the model's own cannot be had.
 inline constexpr std::string_view kFallbackEncoding = "cl100k_base";

@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "common/binding.hpp"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -51,11 +53,14 @@ protected:
 /// a class whose type derives from Heading.
 template <typename Class>
 void bind_heading(Class& cls) {
-    cls.def(py::init<OptionalText, OptionalText, OptionalText>(), py::kw_only(), py::arg("subject"),
-            py::arg("language"), py::arg("class_level"))
-        .def_property("subject", &Heading::subject, &Heading::set_subject)
-        .def_property("language", &Heading::language, &Heading::set_language)
-        .def_property("class_level", &Heading::class_level, &Heading::set_class_level);
+    py_util::Signed(cls)
+        .def(py::init<OptionalText, OptionalText, OptionalText>(), py::kw_only(), py::arg("subject"),
+             py::arg("language"), py::arg("class_level"),
+             "Each of subject, language and class_level is a str or None; TypeError otherwise.")
+        .def_property("subject", &Heading::subject, &Heading::set_subject, "The subject (str or None).")
+        .def_property("language", &Heading::language, &Heading::set_language, "The language (str or None).")
+        .def_property("class_level", &Heading::class_level, &Heading::set_class_level,
+                      "The class or grade level (str or None).");
 }
 
 /// The item stored under `key`; KeyError(key), as a dict raises it, when there is none.

@@ -21,6 +21,14 @@ void write_atomically(py::handle path, std::string_view contents) {
     }
 }
 
+py::object path_text(py::object value) {
+    // str and bytes are paths already; only a type with __fspath__ is converted, so a
+    // wrong argument keeps its own type for the caller's message.
+    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr())) return value;
+    if (!py::hasattr(py::type::handle_of(value), "__fspath__")) return value;
+    return module_attr("os", "fspath")(value);
+}
+
 void make_parent_directory(py::handle path) {
     py::object directory = module_attr("os.path", "dirname")(path);
     if (truthy(directory)) module_attr("os", "makedirs")(directory, py::arg("exist_ok") = true);

@@ -17,6 +17,11 @@ namespace py = pybind11;
 /// os.strerror's text and the path as given.
 void write_atomically(py::handle path, std::string_view contents);
 
+/// os.fspath(value) for an os.PathLike (a pathlib.Path): paths are taken in either form
+/// and then travel, and show in messages and records, as text. Anything else comes back
+/// as it is, for the caller's own type check to name.
+py::object path_text(py::object value);
+
 /// os.makedirs(os.path.dirname(path), exist_ok=True) when the path names a folder.
 void make_parent_directory(py::handle path);
 

@@ -63,7 +63,9 @@ bool is_instance(py::handle obj, py::handle cls) {
 std::optional<double> finite_float(py::handle value) {
     PyObject* number = PyNumber_Float(value.ptr());
     if (number == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+        // An int beyond the float range (10**400) is no finite number either.
+        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
+            PyErr_ExceptionMatches(PyExc_OverflowError)) {
             PyErr_Clear();
             return std::nullopt;
         }

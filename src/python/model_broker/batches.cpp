@@ -99,8 +99,8 @@ public:
                 result = func(*args);
             } catch (py::error_already_set& err) {
                 // KeyboardInterrupt, SystemExit, CancelledError are no task's result:
-                // they end the run. Calls already running cannot be stopped and finish;
-                // calls not yet started are not started.
+                // they end the run. Running calls waiting on the service are cut short
+                // (abandon.cpp), others finish; calls not yet started are not started.
                 if (!is_ordinary(err)) {
                     fail(std::current_exception());
                     return false;
@@ -121,6 +121,24 @@ public:
         if (!failure_) failure_ = std::move(error);
     }
 
+    /// The interrupt wins over what the calls it cut short raised.
+    void interrupt(std::exception_ptr error) { failure_ = std::move(error); }
+
+    /// `worker` runs a call on this thread from now until leave(). GIL held.
+    void enter(std::size_t worker) {
+        if (busy_.size() <= worker) busy_.resize(worker + 1, 0);
+        busy_[worker] = PyThread_get_thread_ident();
+    }
+
+    /// An interrupt aimed at a call that has just ended is no longer for anyone. GIL held.
+    void leave(std::size_t worker) {
+        PyThreadState_SetAsyncExc(busy_[worker], nullptr);
+        busy_[worker] = 0;
+    }
+
+    /// The threads running a call now (0 for an idle worker). GIL held.
+    [[nodiscard]] const std::vector<unsigned long>& busy_threads() const { return busy_; }
+
     [[nodiscard]] const std::exception_ptr& failure() const { return failure_; }
 
     [[nodiscard]] py::list results() const {
@@ -134,6 +152,7 @@ public:
 private:
     std::vector<Call> calls_;
     std::vector<py::object> slots_;
+    std::vector<unsigned long> busy_;
     std::exception_ptr failure_;
 };
 
@@ -176,11 +195,22 @@ py::list run_concurrent_tasks(py::object self, py::object tasks, py::object max_
     SignalWatch signals;
     concurrency::Hooks hooks = python_job_hooks();
     hooks.interrupted = signals.check();
+    // Ctrl-C cuts the service calls in flight short; other calls run to their end.
+    BrokerState* state = state_of(self);
+    if (state != nullptr) {
+        hooks.abandon = [&run, state] {
+            py::gil_scoped_acquire gil;
+            state->calls.abandon(run.busy_threads());
+        };
+    }
     {
         concurrency::WorkerPool pool(
             threads,
-            [&run, &pool](std::size_t position, std::size_t) {
-                if (!run.execute(position)) pool.stop();
+            [&run, &pool](std::size_t position, std::size_t worker) {
+                run.enter(worker);
+                const bool go_on = run.execute(position);
+                run.leave(worker);
+                if (!go_on) pool.stop();
             },
             std::move(hooks));
         submit_all(tasks, run, pool);
@@ -188,7 +218,7 @@ py::list run_concurrent_tasks(py::object self, py::object tasks, py::object max_
         try {
             pool.finish();
         } catch (const concurrency::Interrupted&) {
-            run.fail(signals.interruption());
+            run.interrupt(signals.interruption());
         }
     }
     if (run.failure()) {

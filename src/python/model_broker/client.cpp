@@ -70,13 +70,36 @@ void log_failed_call(py::handle self, const std::string& task_name, py::handle i
                                   std::string(texts::kFailedInfoPrefix) + error_text(err));
 }
 
+/// Refuses a prompt longer than the broker's model takes before anything is sent; models
+/// the table does not know, and counts a host's own counter gives as other than an int,
+/// are let through.
+void check_prompt_fits(py::handle self, const std::string& task_name, const py::object& input_tokens) {
+    py::object model = self.attr("model");
+    if (!PyUnicode_Check(model.ptr()) || !PyLong_Check(input_tokens.ptr())) return;
+    const std::string name = str_lossless(model);
+    const texts::ContextWindow* window = texts::context_window(name);
+    if (window == nullptr) return;
+    const long long limit = window->tokens - window->output_tokens;
+    if (input_tokens <= py::int_(limit)) return;
+    raise(PyExc_ValueError, fmt::format(texts::kPromptTooLong, "task"_a = task_name, "tokens"_a = str(input_tokens),
+                                        "limit"_a = limit, "model"_a = name, "window"_a = window->tokens,
+                                        "output"_a = window->output_tokens));
+}
+
 }  // namespace
 
 py::object make_api_call(py::object self, const std::string& task_name, py::object messages,
                          py::object response_format, const std::string& additional_info) {
     py::object input_tokens = self.attr("_count_message_tokens")(messages);
+    check_prompt_fits(self, task_name, input_tokens);
     try {
-        py::object response = request(self, self.attr("client"), messages, response_format);
+        BrokerState* state = state_of(self);
+        py::object response;
+        {
+            // While the service is waited for, an interrupted batch may cut the call short.
+            const BlockingCalls::Scope in_call(state != nullptr ? &state->calls : nullptr);
+            response = request(self, self.attr("client"), messages, response_format);
+        }
         log_call(self, task_name, input_tokens, response, additional_info);
         return response;
     } catch (py::error_already_set& err) {
@@ -236,13 +259,16 @@ void add_loop_client_type(py::module_& m) {
 
 pyco::Task make_api_call_async(py::object self, std::string task_name, py::object messages,
                                py::object response_format, std::string additional_info) {
+    // Counted first: a prompt refused as too long takes neither a permit nor a place in
+    // the rate window.
+    py::object input_tokens = self.attr("_count_message_tokens")(messages);
+    check_prompt_fits(self, task_name, input_tokens);
     // The semaphore the attribute holds now; batch runners swap it per event loop.
     py::object semaphore = self.attr("_request_semaphore");
     co_await semaphore.attr("acquire")();
     Permit permit(semaphore);
     co_await self.attr("_enforce_rate_limit")();
 
-    py::object input_tokens = self.attr("_count_message_tokens")(messages);
     try {
         py::object response = co_await request(self, async_client_for_loop(self), messages, response_format);
         log_call(self, task_name, input_tokens, response, additional_info);

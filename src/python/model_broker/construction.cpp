@@ -92,7 +92,7 @@ void construct(py::object self, py::object token_log_file, long long max_concurr
                                                            py::arg("max_retries") = retries);
 
     self.attr("model") = to_py(constants::kModelName);
-    self.attr("token_log_file") = token_log_file;
+    self.attr("token_log_file") = path_text(std::move(token_log_file));
     self.attr("is_logging_enabled") = enable_logging;
     self.attr("max_concurrent_requests") = py::int_(max_concurrent_requests);
     self.attr("requests_per_minute") = py::int_(requests_per_minute);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/pyco.hpp"
 
@@ -15,8 +16,46 @@ namespace tovrane::model_broker {
 
 namespace py = pybind11;
 
+/// The blocking calls in flight and the connections they opened, so that an interrupted
+/// thread-pool batch cuts its calls short instead of waiting for the service (abandon.cpp).
+class BlockingCalls {
+public:
+    /// Marks the calling thread as inside a blocking call of this broker while it lives;
+    /// connections the thread opens meanwhile are remembered. Needs the GIL.
+    class Scope {
+    public:
+        explicit Scope(BlockingCalls* calls);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        BlockingCalls* calls_;
+        BlockingCalls* outer_;
+        unsigned long thread_;
+    };
+
+    /// Raises KeyboardInterrupt in those of `threads` inside a call, and shuts down the
+    /// connections the broker's calls opened, so that their waits end now. Needs the GIL.
+    void abandon(const std::vector<unsigned long>& threads);
+
+    /// Called for every connection a thread inside a call opens.
+    void remember(int fd);
+
+private:
+    struct Connection {
+        int fd;
+        unsigned long long device;
+        unsigned long long inode;  // tells a reused descriptor from the one remembered
+    };
+    std::mutex mutex_;
+    std::vector<unsigned long> threads_;
+    std::vector<Connection> connections_;
+};
+
 /// Native state behind every ModelBroker instance. Everything a host or a test may read
-/// or replace lives in the instance __dict__; only the usage lock lives here.
+/// or replace lives in the instance __dict__; only the usage lock and the calls in flight
+/// live here.
 struct BrokerState {
     BrokerState() = default;
     BrokerState(const BrokerState&) = delete;
@@ -29,10 +68,18 @@ struct BrokerState {
     std::recursive_mutex usage_mutex;
     /// The usage-log handler this broker opened.
     py::object log_handler;
+    BlockingCalls calls;
 };
 
 /// The type of the per-loop client entries; added to the module (client.cpp).
 void add_loop_client_type(py::module_& m);
+
+/// Lets BlockingCalls see the connections threads open (a process-wide audit hook, added
+/// once); call when the module loads.
+void watch_connections();
+
+/// The broker's state when `self` is a ModelBroker, else null.
+BrokerState* state_of(py::handle self);
 
 // ---- module attributes (response_models.cpp) ------------------------------------------------
 

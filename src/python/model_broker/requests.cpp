@@ -79,6 +79,12 @@ std::string combined_text(py::handle extracted_texts) {
     return out;
 }
 
+/// The paper's identifiers as a set, asked once: asking the paper per answer makes a long
+/// answersheet quadratic.
+py::set question_ids_of(py::handle paper) {
+    return py::set(paper.attr("get_question_ids")());
+}
+
 struct QuestionLines {
     std::string text;
     py::object last_id = py::str("");  ///< identifier of the last question listed
@@ -377,10 +383,11 @@ py::object build_answersheet(py::handle response, py::handle question_paper) {
                                                   py::arg("language") = question_paper.attr("language"),
                                                   py::arg("class_level") = question_paper.attr("class_level"));
     py::object answer_type = names::answer_class();
+    const py::set paper_ids = question_ids_of(question_paper);
     py::list unmatched;  // counted, so a teacher learns that something was left out
     for (py::handle element : parsed.attr("answers")) {
         py::object q_id = element.attr("q_id");
-        if (!contains(question_paper.attr("get_question_ids")(), q_id)) {
+        if (!paper_ids.contains(q_id)) {
             unmatched.append(q_id);
             continue;
         }
@@ -552,10 +559,11 @@ py::dict parse_reference_answers(py::object self, py::object extracted_texts, py
         messages.append(message("user", user));
         py::object response = call_model(
             self, call_arguments(messages, texts::kTaskExtractReferenceAnswer, "ReferenceAnswerKeysResponse", nullptr));
+        const py::set paper_ids = question_ids_of(question_paper);
         for (py::handle element : parsed_result(response).attr("reference_answers")) {
             py::object q_id = element.attr("q_id");
             last_id = q_id;
-            if (!contains(question_paper.attr("get_question_ids")(), q_id)) continue;
+            if (!paper_ids.contains(q_id)) continue;
             py::object answer = element.attr("reference_answer");
             question_paper.attr("add_reference_answer")(q_id, answer);
             result[q_id] = answer;

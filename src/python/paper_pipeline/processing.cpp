@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include "common/errors.hpp"
+#include "common/files.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
 #include "engine/text/paper_pipeline_texts.hpp"
@@ -52,6 +53,7 @@ py::object parse(py::object self, py::handle subject, py::handle language, py::h
 
 py::object process_pdf(py::object self, py::object pdf_path, py::object subject, py::object language,
                        py::object class_level, py::object page_numbers) {
+    pdf_path = path_text(std::move(pdf_path));
     check_arguments(pdf_path, subject, language, class_level, page_numbers);
     if (!module_attr("os.path", "isfile")(pdf_path).cast<bool>()) {
         raise(PyExc_FileNotFoundError, fmt::format(texts::kPdfNotFound, "pdf_path"_a = str(pdf_path)));

@@ -172,6 +172,7 @@ py::dict get_input_data_format(py::object, py::object question_paper, py::object
 
 void save_to_file(py::object self, py::object question_paper, py::object output_path, py::object answer_pages,
                   py::object format) {
+    output_path = path_text(std::move(output_path));
     require_paper(question_paper);
     make_parent_directory(output_path);
 

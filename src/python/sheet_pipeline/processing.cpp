@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/errors.hpp"
+#include "common/files.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
 #include "engine/text/sheet_pipeline_texts.hpp"
@@ -85,6 +86,7 @@ pyco::Task run_pdf_async(py::object self, py::object pdf_path, py::object questi
 }  // namespace
 
 py::object process_pdf(py::object self, py::object pdf_path, py::object question_paper, py::object page_numbers) {
+    pdf_path = path_text(std::move(pdf_path));
     check_process_args("process_pdf", pdf_path, page_numbers);
     announce_run(texts::kStarting, pdf_path, question_paper, page_numbers);
     py::object pages = extract_pages(self, pdf_path, question_paper, page_numbers);
@@ -107,6 +109,7 @@ py::object process_pdf(py::object self, py::object pdf_path, py::object question
 
 py::object process_pdf_async(py::object self, py::object pdf_path, py::object question_paper,
                              py::object page_numbers) {
+    pdf_path = path_text(std::move(pdf_path));
     check_process_args("process_pdf_async", pdf_path, page_numbers);
     return pyco::to_python(run_pdf_async(std::move(self), std::move(pdf_path), std::move(question_paper),
                                          std::move(page_numbers)));

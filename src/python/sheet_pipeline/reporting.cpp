@@ -223,6 +223,7 @@ py::list get_answersheet_format(py::object, py::object answersheet, py::object q
 
 void save_to_file(py::object self, py::object answersheet, py::object question_paper, py::object output_path,
                   py::object format) {
+    output_path = path_text(std::move(output_path));
     require_inputs(answersheet, question_paper);
     make_parent_directory(output_path);
 

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "common/errors.hpp"
+#include "common/files.hpp"
 #include "common/python.hpp"
 #include "tovrane/internal.hpp"
 #include "tovrane/operations.hpp"
@@ -77,6 +78,7 @@ void init_config(py::object self, py::object extractor_type, py::object extracto
     require_text_or_none(gemini_api_key, "gemini_api_key");
     require_text_or_none(mathpix_app_id, "mathpix_app_id");
     require_text_or_none(mathpix_app_key, "mathpix_app_key");
+    token_log_file = path_text(std::move(token_log_file));
     require_exact_text(token_log_file, "token_log_file");
     py::object logging = py::bool_(truthy(enable_llm_token_logging));
     py::object resolution = dpi_of(dpi);

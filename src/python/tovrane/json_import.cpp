@@ -81,14 +81,22 @@ py::object question_paper_from_json(py::object self, py::object json_data) {
                                                       py::arg("language") = language,
                                                       py::arg("class_level") = data[py::str("class_level")]);
             // A repeated identifier would silently replace a question: refused, naming each once.
+            // The identifiers seen are kept in a set: asking the paper each time would make a
+            // long paper's import quadratic.
+            py::set seen;
+            py::set named;
             py::list duplicates;
             for (py::handle q_data : snapshot(questions)) {
                 py::object question = build_question(self, q_data);
                 py::object q_id = question.attr("q_id");
-                if (contains(paper.attr("get_question_ids")(), q_id)) {
-                    if (!contains(duplicates, q_id)) duplicates.append(q_id);
+                if (seen.contains(q_id)) {
+                    if (!named.contains(q_id)) {
+                        named.add(q_id);
+                        duplicates.append(q_id);
+                    }
                     continue;
                 }
+                seen.add(q_id);
                 paper.attr("add_question")(question);
             }
             if (py::len(duplicates) > 0) {

@@ -115,6 +115,7 @@ py::dict import_record(const py::object& paper) {
 }  // namespace
 
 void save_question_paper(py::object self, py::object output_path, py::object format) {
+    output_path = path_text(std::move(output_path));
     require_str(output_path, "output_path");
     require_str(format, "format");
     guarded(
@@ -130,6 +131,7 @@ void save_question_paper(py::object self, py::object output_path, py::object for
 }
 
 void export_question_paper(py::object self, py::object output_path) {
+    output_path = path_text(std::move(output_path));
     require_str(output_path, "output_path");
     guarded(
         [&] {
@@ -145,6 +147,7 @@ void export_question_paper(py::object self, py::object output_path) {
 }
 
 void save_answersheet(py::object self, py::object answersheet, py::object output_path, py::object format) {
+    output_path = path_text(std::move(output_path));
     require_str(output_path, "output_path");
     require_str(format, "format");
     guarded(

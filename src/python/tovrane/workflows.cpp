@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/errors.hpp"
+#include "common/files.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
 #include "engine/text/facade_texts.hpp"
@@ -181,6 +182,7 @@ py::object generate(py::object self, py::object question_paper, py::object quest
 // ---- validation steps ------------------------------------------------------------------
 
 void validate_file_path(py::object, py::object pdf_path) {
+    pdf_path = path_text(std::move(pdf_path));
     if (!truthy(pdf_path)) raise(validation_error(), texts::kEmptyPdfPath);
     // Existence first: a missing file is reported as missing whatever its name.
     if (!truthy(module_attr("os.path", "isfile")(pdf_path))) {
@@ -218,6 +220,7 @@ void validate_question_ids(py::object self, py::object question_ids) {
 
 py::object process_question_paper(py::object self, py::object pdf_path, py::object subject, py::object language,
                                   py::object class_level, py::object page_numbers) {
+    pdf_path = path_text(std::move(pdf_path));
     require_str(pdf_path, "pdf_path");
     require_str(subject, "subject");
     require_str(language, "language");
@@ -261,6 +264,7 @@ py::object generate_reference_answers(py::object self, py::object question_paper
 }
 
 py::object process_answersheet(py::object self, py::object pdf_path, py::object page_numbers) {
+    pdf_path = path_text(std::move(pdf_path));
     require_str(pdf_path, "pdf_path");
     require_list_or_none(page_numbers, "page_numbers");
     return recorded<texts::kSheetFailed>(self, "answersheet_processing", [&]() -> py::object {

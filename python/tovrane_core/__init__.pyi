@@ -1,0 +1,3 @@
+__version__: str
+
+__all__ = ["__version__"]

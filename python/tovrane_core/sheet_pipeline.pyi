@@ -1,0 +1,56 @@
+"""Answersheet pipeline: extraction, parsing, evaluation, reporting and saving."""
+
+import os
+from typing import Any, Optional, Union
+
+from tovrane_core.datastructures.answersheet import Answersheet
+from tovrane_core.datastructures.question_paper import QuestionPaper
+from tovrane_core.model_broker import ModelBroker
+from tovrane_core.ocr_extractor.extractor_client import ExtractorClient
+from tovrane_core._binding import pybind11_type
+
+_Path = Union[str, os.PathLike[str]]
+
+class SheetPipeline(metaclass=pybind11_type):
+    """Answersheet PDF to evaluated Answersheet against a question paper; validation, summary and saving."""
+
+    extractor_client: ExtractorClient  # the page reader, shared
+    model_broker: ModelBroker  # the language-model operations, shared
+    extracted_texts: Optional[dict[int, str]]  # page texts of the latest extraction, or None
+    def __init__(self, extractor_client: ExtractorClient, model_broker: ModelBroker) -> None: ...
+    def process_pdf(
+        self, pdf_path: _Path, question_paper: QuestionPaper, page_numbers: Optional[list[int]] = None
+    ) -> Answersheet: ...
+    async def process_pdf_async(
+        self, pdf_path: _Path, question_paper: QuestionPaper, page_numbers: Optional[list[int]] = None
+    ) -> Answersheet: ...
+    def evaluate_all_answers(self, answersheet: Answersheet, question_paper: QuestionPaper) -> dict[str, dict[str, Any]]: ...
+    def _evaluate_all_answers_sync(
+        self, answersheet: Answersheet, question_paper: QuestionPaper
+    ) -> dict[str, dict[str, Any]]: ...
+    def evaluate_answer_by_qid(self, q_id: str, answersheet: Answersheet, question_paper: QuestionPaper) -> dict[str, Any]: ...
+    def _evaluate_single_answer_sync(
+        self, q_id: str, answersheet: Answersheet, question_paper: QuestionPaper
+    ) -> dict[str, Any]: ...
+    def _evaluate_single_answer(self, q_id: str, answersheet: Answersheet, question_paper: QuestionPaper) -> dict[str, Any]: ...
+    async def evaluate_all_answers_async(
+        self, answersheet: Answersheet, question_paper: QuestionPaper
+    ) -> dict[str, dict[str, Any]]: ...
+    async def _evaluate_all_answers_async(
+        self, answersheet: Answersheet, question_paper: QuestionPaper
+    ) -> dict[str, dict[str, Any]]: ...
+    async def evaluate_answer_by_qid_async(
+        self, q_id: str, answersheet: Answersheet, question_paper: QuestionPaper
+    ) -> dict[str, Any]: ...
+    async def _evaluate_single_answer_async(
+        self, q_id: str, answersheet: Answersheet, question_paper: QuestionPaper
+    ) -> dict[str, Any]: ...
+    def validate_processing(
+        self, answersheet: Optional[Answersheet], question_paper: Optional[QuestionPaper]
+    ) -> dict[str, Any]: ...
+    def get_summary(self, answersheet: Optional[Answersheet], question_paper: Optional[QuestionPaper]) -> dict[str, Any]: ...
+    def print_summary(self, answersheet: Optional[Answersheet], question_paper: Optional[QuestionPaper]) -> None: ...
+    def get_answersheet_format(self, answersheet: Answersheet, question_paper: QuestionPaper) -> list[dict[str, Any]]: ...
+    def save_to_file(
+        self, answersheet: Answersheet, question_paper: QuestionPaper, output_path: _Path, format: str = "json"
+    ) -> None: ...
