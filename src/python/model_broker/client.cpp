@@ -251,10 +251,13 @@ py::object async_client_for_loop(py::handle self) {
 
 }  // namespace
 
-void add_loop_client_type(py::module_& m) {
-    py::class_<LoopClient>(m, "_LoopClient")
-        .def("aclose", [](py::object self) { return close_loop_client(std::move(self)); })
-        .def_property_readonly("client", [](const LoopClient& c) { return c.client; });
+void add_loop_client_type(py::handle broker_class) {
+    py::class_<LoopClient>(broker_class, "_LoopClient", "The async client copy of one event loop.")
+        .def(
+            "aclose", [](py::object self) { return close_loop_client(std::move(self)); },
+            "aclose() -> Coroutine\n\nCloses the copy's connections; the loop awaits it as it shuts down.")
+        .def_property_readonly(
+            "client", [](const LoopClient& c) { return c.client; }, "The copy the calls on that loop use.");
 }
 
 pyco::Task make_api_call_async(py::object self, std::string task_name, py::object messages,

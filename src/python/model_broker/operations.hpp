@@ -71,8 +71,8 @@ struct BrokerState {
     BlockingCalls calls;
 };
 
-/// The type of the per-loop client entries; added to the module (client.cpp).
-void add_loop_client_type(py::module_& m);
+/// The type of the per-loop client entries, nested in ModelBroker (client.cpp).
+void add_loop_client_type(py::handle broker_class);
 
 /// Lets BlockingCalls see the connections threads open (a process-wide audit hook, added
 /// once); call when the module loads.
