@@ -148,6 +148,7 @@ PYBIND11_MODULE(model_broker, m) {
     BrokerClass cls(m, "ModelBroker", py::dynamic_attr(),
                     "Every language-model call: one OpenAI client pair, bounded by a semaphore and a request rate, "
                     "with token accounting and a usage log.");
+    add_loop_client_type(cls);
     define_client(cls);
     define_accounting(cls);
     define_requests(cls);

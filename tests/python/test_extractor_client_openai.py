@@ -8,6 +8,7 @@ import openai
 import pytest
 
 from conftest import ROOT, SAMPLES
+from support.fake_openai import TEST_API_KEY
 from tovrane_core.ocr_extractor.extractor_client import ExtractorClient
 
 DATA = ROOT / "tests" / "data"
@@ -47,7 +48,7 @@ def test_pages_sent_as_images_and_answers_returned_per_page(fake_openai):
     assert fake_openai.request_count == 2
     for request in fake_openai.requests:
         assert request.body["model"] == "gpt-5-mini-2025-08-07"
-        assert request.headers["authorization"] == "Bearer sk-test-fake-openai"
+        assert request.headers["authorization"] == f"Bearer {TEST_API_KEY}"
         png = png_of(request)
         assert png[:8] == b"\x89PNG\r\n\x1a\n"
         width, height, depth, color = struct.unpack(">IIBB", png[16:26])

@@ -64,9 +64,9 @@ def test_scans_are_gray_images_only(doc_id, rendering):
         assert all(0.2 <= abs(t) <= 1.0 for t in truth["scan300_tilt_degrees"])
 
 
-def test_paper_truth_imports_as_a_question_paper(fake_openai, capsys):
+def test_paper_truth_imports_as_a_question_paper(fake_openai, capsys, tmp_path):
     tovrane = Tovrane()
-    tovrane.configure(TovraneConfig())
+    tovrane.configure(TovraneConfig(token_log_file=str(tmp_path / "usage.log")))
     paper = tovrane.question_paper_from_json(PAPER)
     assert paper.get_question_ids() == [q["q_id"] for q in PAPER["questions"]]
     assert (paper.subject, paper.class_level, paper.language) == ("Social Science", "Class 7", "English")

@@ -18,7 +18,9 @@ from typing import Any
 
 import pytest
 
-TEST_KEY = "sk-test-broker"
+from support.secret_scan import SECRET_API_KEY
+
+TEST_KEY = SECRET_API_KEY  # the recognisable key: output that shows it has leaked it
 
 # Tests patch asyncio.sleep to fake the rate limiter's waits; the fakes keep the real one.
 _real_sleep = asyncio.sleep

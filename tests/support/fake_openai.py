@@ -36,14 +36,24 @@ dummy ``OPENAI_API_KEY`` and stops the server after the test.
 
 Request times (``Request.time``, ``request_times``) are ``time.monotonic()`` values taken
 when a request's headers have arrived, before any delay.
+
+:class:`FaultInjector` is a script handler that answers each request with a fault drawn at
+random from every kind the server can produce (seeded), or with a good answer; it counts
+what it injected. Soak tests drive the broker through it::
+
+    faults = FaultInjector(good_answers, seed=7, timeout=0.3)
+    for name in ("RubricResponse", "EvaluationResponse"):
+        server.script(name, faults)
 """
 
 from __future__ import annotations
 
 import dataclasses
 import http.server
+import collections
 import itertools
 import json
+import random
 import socket
 import threading
 import time
@@ -52,6 +62,7 @@ from typing import Any, Callable, Optional, Union
 
 import pytest
 
+from support.secret_scan import SECRET_API_KEY
 from tovrane_core.rehearsal import LoopbackHTTPServer
 
 __all__ = [
@@ -62,10 +73,13 @@ __all__ = [
     "chat_completion",
     "error_body",
     "TEST_API_KEY",
+    "FaultInjector",
+    "FAULTS",
     "fake_openai",
 ]
 
-TEST_API_KEY = "sk-test-fake-openai"
+# The recognisable key of every test: whatever shows it has leaked it.
+TEST_API_KEY = SECRET_API_KEY
 
 DEFAULT_PROMPT_TOKENS = 10
 DEFAULT_COMPLETION_TOKENS = 5
@@ -261,8 +275,11 @@ class _RequestHandler(http.server.BaseHTTPRequestHandler):
 class FakeOpenAIServer:
     """Threaded HTTP/1.1 server on 127.0.0.1 answering chat completions from a script."""
 
-    def __init__(self, latency: float = 0.0) -> None:
+    def __init__(self, latency: float = 0.0, keep_requests: bool = True) -> None:
         self.latency = latency
+        # Off for long runs: every request kept would be memory the test holds, not the client.
+        self.keep_requests = keep_requests
+        self._request_total = 0
         self._lock = threading.Lock()
         self._queue: list[Reply] = []
         self._scripts: dict[str, Union[Reply, Handler]] = {}
@@ -355,8 +372,9 @@ class FakeOpenAIServer:
 
     @property
     def request_count(self) -> int:
+        """Requests received, kept or not."""
         with self._lock:
-            return len(self._requests)
+            return self._request_total
 
     @property
     def request_times(self) -> list[float]:
@@ -407,7 +425,9 @@ class FakeOpenAIServer:
             request = Request(handler.command, handler.path,
                               {k.lower(): v for k, v in handler.headers.items()}, body, arrived,
                               raw, self._open.get(handler.connection, -1))
-            self._requests.append(request)
+            self._request_total += 1
+            if self.keep_requests:
+                self._requests.append(request)
         reply = self._choose(request)
         number = next(self._numbers)
         wait = reply.delay + self.latency
@@ -462,6 +482,93 @@ class FakeOpenAIServer:
             handler.send_header("connection", "close")
         handler.end_headers()
         handler.wfile.write(payload)
+
+
+# -- random faults ---------------------------------------------------------------------------
+
+# Every fault the server can produce. The first four are answered by the client with an
+# error; the next three reach the caller as a completion that cannot be used; a reply
+# without usage is a good answer the broker has to count itself.
+FAULTS = (
+    "status",              # an error status, no retry-after
+    "status_retry_after",  # 429/503 with a short retry-after
+    "timeout",             # an answer later than the client waits
+    "drop",                # connection closed without an answer
+    "truncate",            # fewer body bytes than Content-Length announces
+    "invalid_body",        # a 200 whose body is not JSON
+    "schema_mismatch",     # valid JSON content that does not fill the schema
+    "length",              # finish_reason "length": the answer was cut off
+    "refusal",             # the model refuses
+    "no_usage",            # a good answer without usage figures
+)
+
+# Statuses the client does not retry, then those it does (408, 409, 429 and 5xx).
+_FINAL_STATUSES = (400, 401, 403, 404, 422)
+_RETRIED_STATUSES = (408, 409, 429, 500, 502, 503)
+
+
+class FaultInjector:
+    """Answers with ``good(request)`` (content for a Reply) or, with probability
+    ``fault_rate``, a fault drawn from ``faults`` (each kind once per ``len(faults)`` faults). ``timeout`` is the client's request
+    time-out: the slow answers come half as late again. Draws come from one seeded
+    generator; under concurrency the order in which requests draw depends on scheduling,
+    the mix of faults does not. ``injected`` counts what was sent, by fault name and "ok"."""
+
+    def __init__(self, good: Callable[[Request], Any], *, seed: int, timeout: float,
+                 fault_rate: float = 0.5, faults: tuple = FAULTS) -> None:
+        unknown = set(faults) - set(FAULTS)
+        if unknown:
+            raise ValueError(f"unknown faults: {sorted(unknown)}")
+        self.good = good
+        self.timeout = timeout
+        self.fault_rate = fault_rate
+        self.faults = tuple(faults)
+        self.injected: collections.Counter = collections.Counter()
+        self._rng = random.Random(seed)
+        self._bag: list[str] = []
+        self._lock = threading.Lock()
+
+    def __call__(self, request: Request) -> Reply:
+        with self._lock:
+            fault = "ok"
+            if self._rng.random() < self.fault_rate:
+                # Drawn from a shuffled bag of every fault: any run of faults as long as the
+                # list holds each kind.
+                if not self._bag:
+                    self._bag = list(self.faults)
+                    self._rng.shuffle(self._bag)
+                fault = self._bag.pop()
+            status = self._rng.choice(_FINAL_STATUSES + _RETRIED_STATUSES)
+            retry_status = self._rng.choice((429, 503))
+            self.injected[fault] += 1
+        return self.reply(fault, request, status=status, retry_status=retry_status)
+
+    def reply(self, fault: str, request: Request, *, status: int = 500, retry_status: int = 429) -> Reply:
+        """The Reply for one fault (or "ok")."""
+        if fault == "ok":
+            return Reply(content=self.good(request))
+        if fault == "status":
+            return Reply(status=status, error=f"injected fault: status {status}")
+        if fault == "status_retry_after":
+            return Reply(status=retry_status, error=f"injected fault: status {retry_status}",
+                         headers={"retry-after": "0.01"})
+        if fault == "timeout":
+            return Reply(content=self.good(request), delay=self.timeout * 1.5)
+        if fault == "drop":
+            return Reply(drop=True)
+        if fault == "truncate":
+            return Reply(content=self.good(request), truncate=True)
+        if fault == "invalid_body":
+            return Reply(raw_body=b'{"id": "chatcmpl-broken", "choices": [{"index": 0, "mess')
+        if fault == "schema_mismatch":
+            return Reply(content={"unexpected": True})
+        if fault == "length":
+            return Reply(content='{"criteria": [{"statement": "cut o', finish_reason="length")
+        if fault == "refusal":
+            return Reply(refusal="injected fault: I cannot help with that")
+        if fault == "no_usage":
+            return Reply(content=self.good(request), usage=None)
+        raise ValueError(f"unknown fault: {fault!r}")
 
 
 @pytest.fixture

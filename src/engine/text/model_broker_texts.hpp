@@ -267,6 +267,11 @@ inline constexpr std::string_view kFailedEvaluateAnswer = "Failed to evaluate an
 inline constexpr std::string_view kFailedExtractReferenceAnswer =
     "[ModelBroker]: Failed to extract reference answer for {q_id}: {error}";
 
+/// An answer without its structured result: the operation fails saying why, instead of
+/// with whatever reading the missing result would raise.
+inline constexpr std::string_view kModelRefused = "the model refused to answer: {refusal}";
+inline constexpr std::string_view kNoStructuredAnswer = "the model's answer holds no structured result";
+
 // Marks the model produced that cannot stand: the operation fails instead of storing them,
 // worded like the JSON import's checks of the same values.
 inline constexpr std::string_view kInvalidQuestionMarks =

@@ -15,6 +15,9 @@ namespace tovrane::model_broker {
 
 namespace texts = tovrane::text::model_broker;
 using namespace fmt::literals;
+using py_util::contains;
+using py_util::module_attr;
+using py_util::truthy;
 
 namespace {
 
@@ -50,12 +53,41 @@ void add_to_attr(py::handle self, const char* name, const py::object& amount) {
 
 // ---- Usage log ------------------------------------------------------------------------------
 
+namespace {
+
+/// Set on a broker's handler when the broker goes while its handler is still attached:
+/// the broker that detaches it then closes it.
+constexpr const char* kOrphanMark = "_tovrane_orphaned";
+
+}  // namespace
+
+BrokerState::~BrokerState() {
+    if (!log_handler || !Py_IsInitialized()) return;
+    try {
+        if (truthy(module_attr("sys", "is_finalizing")())) return;  // logging closes it at exit
+        py::object logger = module_attr("logging", "getLogger")(py_util::to_py(texts::kLoggerName));
+        if (contains(logger.attr("handlers"), log_handler)) {
+            py::setattr(log_handler, kOrphanMark, py::bool_(true));  // other brokers still write through it
+        } else {
+            log_handler.attr("close")();
+        }
+    } catch (py::error_already_set& err) {
+        err.discard_as_unraisable("ModelBroker closing its usage log");
+    } catch (...) {
+    }
+}
+
 void setup_token_logger(py::object self) {
     py::module_ logging = py::module_::import("logging");
     py::object logger = logging.attr("getLogger")(py_util::to_py(texts::kLoggerName));
     logger.attr("setLevel")(logging.attr("INFO"));
-    // Detached, not closed: an earlier broker may still hold its handler.
-    for (py::handle handler : py::list(logger.attr("handlers"))) logger.attr("removeHandler")(handler);
+    // Detached, not closed: an earlier broker may still hold its handler. One whose broker
+    // is gone has no writer left once detached, and would leave its file open.
+    // A copy: py::list() of a list is that same list, which removeHandler shortens.
+    for (py::handle handler : py_util::snapshot(logger.attr("handlers"))) {
+        logger.attr("removeHandler")(handler);
+        if (truthy(py::getattr(handler, kOrphanMark, py::none()))) handler.attr("close")();
+    }
 
     py::object handler = logging.attr("FileHandler")(self.attr("token_log_file"), py::arg("mode") = "a",
                                                      py::arg("encoding") = "utf-8");
@@ -63,6 +95,7 @@ void setup_token_logger(py::object self) {
     handler.attr("setFormatter")(
         logging.attr("Formatter")(py_util::to_py(texts::kLogFormat), py::arg("datefmt") = py_util::to_py(texts::kLogDateFormat)));
     logger.attr("addHandler")(handler);
+    self.cast<BrokerState&>().log_handler = handler;
     self.attr("token_logger") = logger;
 
     self.attr("log_to_file")(py_util::to_py(texts::kSessionBanner), "info");

@@ -382,34 +382,16 @@ pyco::Task with_fresh_semaphore(py::object self, const BatchKind* kind, py::obje
     }
 }
 
-/// A copy of the broker's official async client with a connection pool of its own, for
-/// one wrapper loop: pooled connections belong to the loop that opened them, and a later
-/// loop reusing them fails ("Event loop is closed"). Null for any other client (a host's
-/// or a test's stand-in), which is used as it is.
-py::object client_for_own_loop(const py::object& client) {
-    if (!py::isinstance(client, module_attr("openai", "AsyncOpenAI"))) return {};
-    py::object pool = module_attr("openai", "DefaultAsyncHttpxClient")();
-    return client.attr("copy")(py::arg("http_client") = pool);
-}
-
-/// Cancels what is left on `loop`, closes the wrapper's own client and finalises the
-/// loop's async generators, then closes the loop, as asyncio.run does. Never sets the
-/// thread's current loop, so that stays as it was.
-void close_loop(const py::object& loop, const py::object& own_client) {
+/// Cancels what is left on `loop` and finalises its async generators, which closes the
+/// loop's own copy of the async client (client.cpp), then closes the loop, as asyncio.run
+/// does. Never sets the thread's current loop, so that stays as it was.
+void close_loop(const py::object& loop) {
     try {
         py::object left = module_attr("asyncio", "all_tasks")(loop);
         if (py::len(left) > 0) {
             for (py::handle task : left) task.attr("cancel")();
             py::object gather = module_attr("asyncio", "gather");
             loop.attr("run_until_complete")(gather(*left, py::arg("return_exceptions") = true));
-        }
-        if (own_client) {
-            try {
-                loop.attr("run_until_complete")(own_client.attr("close")());
-            } catch (py::error_already_set& err) {
-                // Its connections die with the loop anyway; the batch's results count.
-                if (!is_ordinary(err)) throw;
-            }
         }
         loop.attr("run_until_complete")(loop.attr("shutdown_asyncgens")());
     } catch (...) {
@@ -419,19 +401,12 @@ void close_loop(const py::object& loop, const py::object& own_client) {
     loop.attr("close")();
 }
 
-/// Runs the sync wrapper's batch on a loop of its own, with a semaphore and a client
-/// connection pool of that loop, and puts the broker's own back on every path.
+/// Runs the sync wrapper's batch on a loop of its own, with a semaphore of that loop, and
+/// puts the broker's own semaphore back on every path.
 py::object run_on_new_loop(const py::object& self, const BatchKind& kind, const py::object& data) {
     py::object kept_semaphore = self.attr("_request_semaphore");
-    py::object kept_client = py::getattr(self, "async_client", py::none());
-    py::object own_client;
-    const auto put_back = [&] {
-        py::setattr(self, "_request_semaphore", kept_semaphore);
-        if (own_client) py::setattr(self, "async_client", kept_client);
-    };
+    const auto put_back = [&] { py::setattr(self, "_request_semaphore", kept_semaphore); };
     try {
-        own_client = client_for_own_loop(kept_client);
-        if (own_client) py::setattr(self, "async_client", own_client);
         py::object loop = module_attr("asyncio", "new_event_loop")();
         py::object results;
         py::list finished;
@@ -441,14 +416,14 @@ py::object run_on_new_loop(const py::object& self, const BatchKind& kind, const 
         } catch (py::error_already_set& err) {
             // Ctrl-C leaves the loop with the batch still pending: closing the loop cancels it,
             // and the cancelled batch hands over what had finished.
-            close_loop(loop, own_client);
+            close_loop(loop);
             if (!is_ordinary(err)) attach_partial_results(err.value(), finished);
             throw;
         } catch (...) {
-            close_loop(loop, own_client);
+            close_loop(loop);
             throw;
         }
-        close_loop(loop, own_client);
+        close_loop(loop);
         put_back();
         return results;
     } catch (...) {

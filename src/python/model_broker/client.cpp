@@ -162,6 +162,104 @@ pyco::VoidTask enforce_rate_limit(py::object self) {
     self.attr("_rate_limit_timestamps").attr("append")(current_time);
 }
 
+// ---- One async client per event loop --------------------------------------------------------
+
+namespace {
+
+/// The official async client's pooled connections belong to the loop that opened them: a
+/// later loop reusing them fails ("Event loop is closed"), and a loop that ends leaves
+/// their sockets open. So every asyncio loop gets a copy of the client with a pool of its
+/// own, closed when that loop shuts down. The loop learns of it through its
+/// first-iteration hook, as it learns of an async generator: `shutdown_asyncgens`, which
+/// asyncio.run, asyncio.Runner and the sync batch wrappers call before closing a loop,
+/// then awaits `aclose()`.
+struct LoopClient {
+    py::object base;    ///< the broker's `async_client` it was copied from
+    py::object client;  ///< the copy the calls on that loop use
+    bool closed = false;
+};
+
+pyco::VoidTask close_loop_client(py::object entry) {
+    auto& loop_client = entry.cast<LoopClient&>();
+    if (loop_client.closed) co_return;
+    loop_client.closed = true;
+    co_await loop_client.client.attr("close")();
+}
+
+/// Event loop -> its LoopClient entries, one per `async_client` used on it. Held for the
+/// process, not by a broker: a broker may go before its loop, whose shutdown must still
+/// find the copy to close. Never freed, so it outlives every loop.
+py::object& loop_clients() {
+    static auto* registry = new py::object(module_attr("weakref", "WeakKeyDictionary")());
+    return *registry;
+}
+
+/// The TLS context the per-loop clients share, made once by the client library's HTTP
+/// package as its default: loading the certificate store costs tens of milliseconds, a
+/// price each sync batch would pay again. None when the package offers no way to make it;
+/// each client then makes its own.
+py::object shared_tls_context() {
+    static auto* context = new py::object([] {
+        py::object made = py::none();
+        ordinary_error([&] {
+            for (py::handle base : py::object(module_attr("openai", "DefaultAsyncHttpxClient").attr("__mro__"))) {
+                if (py::str(base.attr("__name__")).cast<std::string>() != "AsyncClient") continue;
+                std::string package = py::str(base.attr("__module__"));
+                package = package.substr(0, package.find('.'));
+                made = py::module_::import(package.c_str()).attr("create_ssl_context")();
+                return;
+            }
+        });
+        return made;
+    }());
+    return *context;
+}
+
+/// A connection pool for one loop, as the client library makes it by default.
+py::object new_pool() {
+    py::object pool_type = module_attr("openai", "DefaultAsyncHttpxClient");
+    py::object context = shared_tls_context();
+    return context.is_none() ? pool_type() : pool_type(py::arg("verify") = context);
+}
+
+/// The async client for a call on the running loop: the broker's `async_client` itself
+/// when it is not the official client (a host's or a test's stand-in) or when the loop
+/// cannot tell us it shuts down; else that loop's own copy of it.
+py::object async_client_for_loop(py::handle self) {
+    py::object base = self.attr("async_client");
+    if (!py::isinstance(base, module_attr("openai", "AsyncOpenAI"))) return base;
+    py::object loop = module_attr("asyncio", "get_running_loop")();
+    py::object firstiter = module_attr("sys", "get_asyncgen_hooks")().attr("firstiter");
+    if (!py::getattr(firstiter, "__self__", py::none()).is(loop)) return base;
+
+    py::object entries = loop_clients().attr("get")(loop);
+    if (entries.is_none()) {
+        entries = py::list();
+        loop_clients()[loop] = entries;
+    }
+    for (py::handle entry : entries) {
+        auto& known = entry.cast<LoopClient&>();
+        if (!known.base.is(base)) continue;
+        // Once the loop is shutting down there is nothing left to pool for.
+        return known.closed ? base : known.client;
+    }
+    py::object made = py::cast(LoopClient{base, base.attr("copy")(py::arg("http_client") = new_pool())});
+    firstiter(made);
+    entries.attr("append")(made);
+    return made.cast<LoopClient&>().client;
+}
+
+}  // namespace
+
+void add_loop_client_type(py::handle broker_class) {
+    py::class_<LoopClient>(broker_class, "_LoopClient", "The async client copy of one event loop.")
+        .def(
+            "aclose", [](py::object self) { return close_loop_client(std::move(self)); },
+            "aclose() -> Coroutine\n\nCloses the copy's connections; the loop awaits it as it shuts down.")
+        .def_property_readonly(
+            "client", [](const LoopClient& c) { return c.client; }, "The copy the calls on that loop use.");
+}
+
 pyco::Task make_api_call_async(py::object self, std::string task_name, py::object messages,
                                py::object response_format, std::string additional_info) {
     // Counted first: a prompt refused as too long takes neither a permit nor a place in
@@ -175,7 +273,7 @@ pyco::Task make_api_call_async(py::object self, std::string task_name, py::objec
     co_await self.attr("_enforce_rate_limit")();
 
     try {
-        py::object response = co_await request(self, self.attr("async_client"), messages, response_format);
+        py::object response = co_await request(self, async_client_for_loop(self), messages, response_format);
         log_call(self, task_name, input_tokens, response, additional_info);
         co_return response;
     } catch (py::error_already_set& err) {

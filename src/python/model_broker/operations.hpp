@@ -57,11 +57,22 @@ private:
 /// or replace lives in the instance __dict__; only the usage lock and the calls in flight
 /// live here.
 struct BrokerState {
+    BrokerState() = default;
+    BrokerState(const BrokerState&) = delete;
+    BrokerState& operator=(const BrokerState&) = delete;
+    /// Closes the usage-log handler once no logger writes to it (accounting.cpp).
+    ~BrokerState();
+
     /// Guards the running totals and keeps each usage record whole. Recursive so that a
     /// replaced `log_to_file` that records usage itself cannot deadlock its own thread.
     std::recursive_mutex usage_mutex;
+    /// The usage-log handler this broker opened.
+    py::object log_handler;
     BlockingCalls calls;
 };
+
+/// The type of the per-loop client entries, nested in ModelBroker (client.cpp).
+void add_loop_client_type(py::handle broker_class);
 
 /// Lets BlockingCalls see the connections threads open (a process-wide audit hook, added
 /// once); call when the module loads.

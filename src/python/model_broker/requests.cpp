@@ -182,9 +182,14 @@ py::object call_model_async(py::handle self, const py::dict& kwargs) {
     return self.attr("_make_api_call_async")(**kwargs);
 }
 
-/// The structured answer: choices[0].message.parsed.
+/// The structured answer: choices[0].message.parsed. A refusal leaves it empty.
 py::object parsed_result(py::handle response) {
-    return response.attr("choices")[py::int_(0)].attr("message").attr("parsed");
+    py::object message = response.attr("choices")[py::int_(0)].attr("message");
+    py::object parsed = message.attr("parsed");
+    if (!parsed.is_none()) return parsed;
+    py::object refusal = py::getattr(message, "refusal", py::none());
+    if (truthy(refusal)) raise(PyExc_ValueError, fmt::format(texts::kModelRefused, "refusal"_a = str_lossless(refusal)));
+    raise(PyExc_ValueError, texts::kNoStructuredAnswer);
 }
 
 // ---- Question paper parsing -----------------------------------------------------------------
