@@ -78,14 +78,20 @@ py::module_ import_sdk(const char* module, std::string_view type, std::string_vi
 
 // The service client, made at first use and kept as the instance attribute `name`, where
 // hosts and tests may put their own. Two workers may race to make it: the first kept wins.
+// A client made here holds connections: it is closed with its owner (or at once when it
+// lost the race), since the SDKs leave their sockets to the collector otherwise.
 template <typename Make>
 py::object cached_client(py::handle owner, const char* name, Make&& make) {
     py::object client = py::getattr(owner, name, py::none());
     if (!client.is_none()) return client;
     client = make();
     py::object raced = py::getattr(owner, name, py::none());
-    if (!raced.is_none()) return raced;
+    if (!raced.is_none()) {
+        client.attr("close")();
+        return raced;
+    }
     py::setattr(owner, name, client);
+    py::module_::import("weakref").attr("finalize")(owner, client.attr("close"));
     return client;
 }
 
