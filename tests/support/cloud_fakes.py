@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import base64
 import dataclasses
-import http.server
 import json
 import re
 import struct
@@ -23,6 +22,7 @@ import threading
 import time
 from typing import Any, Callable, Optional
 
+from support.fake_openai import RequestHandler
 from tovrane_core.rehearsal import LoopbackHTTPServer
 
 GEMINI_KEY = "gemini-test-key-0123456789"
@@ -89,25 +89,12 @@ class Answer:
     delay: float = 0.0
 
 
-class _Handler(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-
-    def log_message(self, format, *args) -> None:
-        pass
-
-    def do_POST(self) -> None:
-        self.server.owner._serve(self)
-
-    def do_GET(self) -> None:
-        self.server.owner._serve(self)
-
-
 class _Server(LoopbackHTTPServer):
     daemon_threads = True
 
     def __init__(self, owner) -> None:
         self.owner = owner
-        super().__init__(_Handler)
+        super().__init__(RequestHandler)
 
 
 class FakeService:

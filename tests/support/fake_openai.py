@@ -232,7 +232,7 @@ class _HTTPServer(LoopbackHTTPServer):
 
     def __init__(self, owner: "FakeOpenAIServer") -> None:
         self.owner = owner
-        super().__init__(_RequestHandler)
+        super().__init__(RequestHandler)
 
     def connection_opened(self, sock, peer) -> None:
         self.owner._accepted(sock, peer)
@@ -244,7 +244,9 @@ class _HTTPServer(LoopbackHTTPServer):
         self.owner._handler_error(traceback.format_exc())
 
 
-class _RequestHandler(http.server.BaseHTTPRequestHandler):
+class RequestHandler(http.server.BaseHTTPRequestHandler):
+    """Hands every request to its server's owner (`owner._serve(handler)`); the other fake
+    services use it too."""
     protocol_version = "HTTP/1.1"
     server: _HTTPServer
 
@@ -414,7 +416,7 @@ class FakeOpenAIServer:
         with self._lock:
             self._errors.append(text)
 
-    def _serve(self, handler: _RequestHandler) -> None:
+    def _serve(self, handler: RequestHandler) -> None:
         arrived = time.monotonic()
         raw = handler.read_body()
         try:
@@ -463,7 +465,7 @@ class FakeOpenAIServer:
     def _own_error(status: int, message: str) -> Reply:
         return Reply(status=status, error=message, headers={"x-should-retry": "false"})
 
-    def _send(self, handler: _RequestHandler, request: Request, reply: Reply, number: int) -> None:
+    def _send(self, handler: RequestHandler, request: Request, reply: Reply, number: int) -> None:
         if reply.drop:
             handler.close_connection = True
             return
