@@ -22,6 +22,7 @@ import threading
 import time
 from typing import Any, Callable, Optional
 
+from data.make_fixtures import write_pdf
 from support.fake_openai import RequestHandler
 from tovrane_core.rehearsal import LoopbackHTTPServer
 
@@ -57,18 +58,7 @@ def sized_pages_pdf(path, count: int) -> str:
     for n in range(1, count + 1):
         objects.append(f"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 {12 * (8 + n)} 144] "
                        f"/Resources << >> >>".encode())
-    out = bytearray(b"%PDF-1.4\n")
-    offsets = []
-    for number, body in enumerate(objects, 1):
-        offsets.append(len(out))
-        out += b"%d 0 obj\n" % number + body + b"\nendobj\n"
-    xref = len(out)
-    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
-    for offset in offsets:
-        out += b"%010d 00000 n \n" % offset
-    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
-    with open(path, "wb") as f:
-        f.write(bytes(out))
+    write_pdf(path, objects)
     return str(path)
 
 
